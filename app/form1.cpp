@@ -1,0 +1,161 @@
+#include "app/form1.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "app/port_names.h"
+
+namespace qm {
+
+namespace {
+
+// The exchange's policy: an operation that fails is abandoned, nothing is said about it, and
+// the exchange carries on with the next one.
+template <typename Operation>
+void Attempt(Operation&& operation) noexcept {
+  try {
+    operation();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+Form1::Form1(FormHost& host, SerialPort& port, DeviceQuery& devices)
+    : host_(host), MSComm1(port), devices_(devices) {}
+
+void Form1::Form_Load() {
+  host_.SetPortBoxText(L"");
+  host_.SetPortBoxText(GetCOM());
+  const std::wstring text = host_.PortBoxText();
+  if (!text.empty()) MSComm1.SetCommPort(PortNumberFromText(text));
+}
+
+std::wstring Form1::GetCOM() { return PortNameText(devices_.PnPDeviceNames()); }
+
+void Form1::cmReset_Click() {
+  // A press while an exchange runs (the wait pumps events) starts nothing: a nested exchange
+  // would send the command twice and spoil the first one's answer.
+  if (busy_ || ended_) return;
+  busy_ = true;
+  host_.SetResetEnabled(false);
+  RunExchange();
+  if (ended_) return;  // the window is gone
+  busy_ = false;
+  host_.SetResetEnabled(true);
+  host_.FocusReset();
+}
+
+void Form1::RunExchange() {
+  CloseIfOpen();
+
+  std::optional<Error> open_failure;
+  try {
+    MSComm1.Open();
+  } catch (const Error& e) {
+    open_failure = e;
+  } catch (...) {
+    open_failure = Error(0, L"unknown failure");
+  }
+  Attempt([&] { report(L"Open port"); });
+
+  if (open_failure) {
+    // Nothing can reach the device: say why, and skip the writes and the wait.
+    Attempt([&] {
+      report(L"Cannot open COM" + std::to_wstring(MSComm1.CommPort()) + L": " +
+             OpenFailureReason(*open_failure));
+    });
+    Attempt([&] { report(L"Port closed"); });
+    return;
+  }
+
+  Attempt([&] { MSComm1.ReadPending(); });  // whatever came before the command is stale
+
+  Attempt([&] { MSComm1.Write(kResetCommand); });
+  Attempt([&] { host_.DoEvents(); });
+  if (ended_) return;
+  for (int i = 0; i < kLineEndCount; ++i) {
+    Attempt([&] { MSComm1.Write(kLineEnd); });
+    Attempt([&] { host_.DoEvents(); });
+    if (ended_) return;
+  }
+
+  Attempt([&] { Pausa(kAnswerWaitMs); });
+  if (ended_) return;
+
+  std::string answer;
+  Attempt([&] { answer = MSComm1.ReadPending(); });
+  if (answer.empty()) {
+    Attempt([&] { report(L"NO COMM"); });
+  } else {
+    Attempt([&] { report(host_.DecodeAnsi(QuitaCaracteresDeControl(answer))); });
+  }
+
+  CloseIfOpen();
+  Attempt([&] { report(L"Port closed"); });
+}
+
+void Form1::CloseIfOpen() {
+  Attempt([&] {
+    bool open = true;  // when the state cannot be read, try the close anyway
+    Attempt([&] { open = MSComm1.PortOpen(); });
+    if (open) MSComm1.Close();
+  });
+}
+
+void Form1::Pausa(const int32_t& MiliSegundos) {
+  // A timer without a positive interval never ticks; do not wait for it.
+  if (MiliSegundos <= 0) {
+    host_.DoEvents();
+    return;
+  }
+  host_.ArmPauseTimer(MiliSegundos);
+  timer_enabled_ = true;
+  for (;;) {
+    host_.DoEvents();
+    if (!timer_enabled_ || ended_) break;
+    // Sleep until something happens instead of spinning on the queue.
+    host_.WaitForEvent();
+  }
+}
+
+void Form1::TimerPausa_Timer() {
+  timer_enabled_ = false;
+  host_.DisarmPauseTimer();
+}
+
+std::string Form1::QuitaCaracteresDeControl(const std::string& Cadena) {
+  // Works on the bytes as they came: a double-byte character's bytes are never below 0x20, so
+  // dropping control bytes keeps every character of any ANSI code page.
+  std::string result;
+  result.reserve(Cadena.size());
+  std::copy_if(Cadena.begin(), Cadena.end(), std::back_inserter(result),
+               [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
+  return result;
+}
+
+void Form1::report(const std::wstring& text) {
+  if (ended_) return;
+  report_lines_.push_back(text);
+  if (report_lines_.size() > kMaxReportLines) report_lines_.pop_front();
+  host_.ReportLineAdded(text);
+}
+
+void Form1::Form_Unload() { Form_Terminate(); }
+
+void Form1::Form_Terminate() {
+  if (ended_) return;
+  ended_ = true;  // an exchange further down the stack stops where it is
+  timer_enabled_ = false;
+  if (MSComm1.PortOpen()) MSComm1.Close();
+  host_.EndProgram(0);
+}
+
+VisibleLines VisibleReportLines(std::size_t line_count, int line_height, int client_height) {
+  if (line_height <= 0 || client_height <= 0) return {line_count, 0};
+  const std::size_t fit = static_cast<std::size_t>(client_height / line_height);
+  if (line_count <= fit) return {0, line_count};
+  return {line_count - fit, fit};
+}
+
+}  // namespace qm

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "app/form_host.h"
+#include "serial/serial_port.h"
+
+namespace qm {
+
+// The command that puts the device back to its factory settings, and what follows it.
+inline constexpr std::string_view kResetCommand = "AT+DEFAULT";
+inline constexpr std::string_view kLineEnd = "\r\n";
+inline constexpr int kLineEndCount = 10;
+inline constexpr int32_t kAnswerWaitMs = 2000;
+
+// How many report lines the window keeps for repainting; older ones are forgotten.
+inline constexpr std::size_t kMaxReportLines = 1000;
+
+// The tool's one window: its handlers and procedures, free of any window system.
+class Form1 {
+ public:
+  Form1(FormHost& host, SerialPort& port, DeviceQuery& devices);
+  Form1(const Form1&) = delete;
+  Form1& operator=(const Form1&) = delete;
+
+  // Event handlers. Form_Load, Form_Unload and Form_Terminate let errors through: the caller
+  // reports them and ends the program. cmReset_Click never throws.
+  void Form_Load();
+  void cmReset_Click();
+  void TimerPausa_Timer();
+  void Form_Unload();
+  void Form_Terminate();
+
+  // The lines drawn so far, oldest first (at most kMaxReportLines).
+  const std::deque<std::wstring>& ReportLines() const { return report_lines_; }
+  bool ExchangeRunning() const { return busy_; }
+  bool Ended() const { return ended_; }
+
+  // Procedures.
+  void Pausa(const int32_t& MiliSegundos);
+  std::wstring GetCOM();
+  static std::string QuitaCaracteresDeControl(const std::string& Cadena);
+  void report(const std::wstring& text);
+
+ private:
+  void RunExchange();
+  void CloseIfOpen();
+
+  FormHost& host_;
+  SerialPort& MSComm1;
+  DeviceQuery& devices_;
+
+  bool timer_enabled_ = false;  // TimerPausa.Enabled
+  bool busy_ = false;           // an exchange is running
+  bool ended_ = false;          // Form_Terminate has run: nothing more happens
+  std::deque<std::wstring> report_lines_;
+};
+
+// Which report lines fit a client area `client_height` high: the newest line stays the last
+// visible one, older lines leave at the top.
+struct VisibleLines {
+  std::size_t first;  // index of the line drawn at y = 0
+  std::size_t count;
+};
+VisibleLines VisibleReportLines(std::size_t line_count, int line_height, int client_height);
+
+}  // namespace qm

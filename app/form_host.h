@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qm {
+
+// What the window system gives Form1. The Win32 window implements it; the unit tests drive
+// Form1 through a scripted fake on a virtual clock.
+class FormHost {
+ public:
+  virtual ~FormHost() = default;
+
+  // A report line was added at the end of Form1::ReportLines(): show it now.
+  virtual void ReportLineAdded(const std::wstring& line) = 0;
+
+  // Handles every pending window event, then returns.
+  virtual void DoEvents() = 0;
+  // Sleeps until the next window event (input, repaint, timer tick) is pending.
+  virtual void WaitForEvent() = 0;
+
+  // TimerPausa: ticks every interval while armed; arming again restarts the interval.
+  virtual void ArmPauseTimer(int32_t interval_ms) = 0;
+  virtual void DisarmPauseTimer() = 0;
+
+  // txComm
+  virtual void SetPortBoxText(const std::wstring& text) = 0;
+  virtual std::wstring PortBoxText() const = 0;
+
+  // cmReset
+  virtual void SetResetEnabled(bool enabled) = 0;
+  virtual void FocusReset() = 0;
+
+  // Destroys the window and ends the event loop with the given exit status.
+  virtual void EndProgram(int exit_status) = 0;
+
+  // Bytes in the ANSI code page, as text to draw.
+  virtual std::wstring DecodeAnsi(std::string_view bytes) const = 0;
+};
+
+// The machine's plug-and-play devices, by display name (nullopt for a device without one).
+class DeviceQuery {
+ public:
+  virtual ~DeviceQuery() = default;
+  virtual std::vector<std::optional<std::wstring>> PnPDeviceNames() = 0;
+};
+
+}  // namespace qm

@@ -1,0 +1,230 @@
+// The reset exchange, driven through Form1 against a scripted device on a virtual clock.
+#include <gtest/gtest.h>
+
+#include "tests/unit/fakes.h"
+
+namespace qm::test {
+namespace {
+
+using Lines = std::vector<std::wstring>;
+
+const std::string kCommandBytes = "AT+DEFAULT\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
+
+struct ExchangeCase {
+  const char* name;
+  std::function<void(FakePort&)> setup;
+  Lines lines;
+  std::string wire;  // the bytes that reached the device
+};
+
+void PrintTo(const ExchangeCase& c, std::ostream* os) { *os << c.name; }
+
+class ExchangeLines : public ::testing::TestWithParam<ExchangeCase> {};
+
+TEST_P(ExchangeLines, DrawsTheseLinesAndPutsTheseBytesOnTheWire) {
+  const ExchangeCase& c = GetParam();
+  Rig rig;
+  c.setup(rig.port);
+  rig.form.cmReset_Click();
+  EXPECT_EQ(rig.host.drawn, c.lines);
+  EXPECT_EQ(rig.port.wire, c.wire);
+  EXPECT_EQ(Lines(rig.form.ReportLines().begin(), rig.form.ReportLines().end()), c.lines);
+  EXPECT_FALSE(rig.port.PortOpen()) << "the port is released after every exchange";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExchangeLines,
+    ::testing::Values(
+        ExchangeCase{"AnsweredOk", [](FakePort& p) { p.answer = "OK\r\n"; },
+                     {L"Open port", L"OK", L"Port closed"}, kCommandBytes},
+        ExchangeCase{"MultiLineAnswerIsJoined",
+                     [](FakePort& p) { p.answer = "OK\r\nREADY\r\n"; },
+                     {L"Open port", L"OKREADY", L"Port closed"}, kCommandBytes},
+        ExchangeCase{"OnlyLineEndsGiveAnEmptyLine", [](FakePort& p) { p.answer = "\r\n\r\n"; },
+                     {L"Open port", L"", L"Port closed"}, kCommandBytes},
+        ExchangeCase{"InputBeforeTheCommandIsDropped",
+                     [](FakePort& p) {
+                       p.noise_on_open = "BOOT v2\r\n";
+                       p.answer = "OK\r\n";
+                     },
+                     {L"Open port", L"OK", L"Port closed"}, kCommandBytes},
+        ExchangeCase{"NoAnswer", [](FakePort&) {}, {L"Open port", L"NO COMM", L"Port closed"},
+                     kCommandBytes},
+        ExchangeCase{"AnswerAfterTheWaitIsNotAnAnswer",
+                     [](FakePort& p) {
+                       p.answer = "OK\r\n";
+                       p.answer_delay_ms = 2500;
+                     },
+                     {L"Open port", L"NO COMM", L"Port closed"}, kCommandBytes},
+        ExchangeCase{"ReadFailureIsNoAnswer",
+                     [](FakePort& p) {
+                       p.answer = "OK\r\n";
+                       p.fail_reads = true;
+                     },
+                     {L"Open port", L"NO COMM", L"Port closed"}, kCommandBytes},
+        ExchangeCase{"PortMissing",
+                     [](FakePort& p) {
+                       p.SetCommPort(7);
+                       p.open_error = Error(2, L"The system cannot find the file specified.");
+                     },
+                     {L"Open port", L"Cannot open COM7: no such port", L"Port closed"}, ""},
+        ExchangeCase{"PortInUse",
+                     [](FakePort& p) {
+                       p.open_error = Error(32, L"The process cannot access the file.");
+                     },
+                     {L"Open port", L"Cannot open COM1: port in use by another program",
+                      L"Port closed"},
+                     ""},
+        ExchangeCase{"PortAccessDenied",
+                     [](FakePort& p) { p.open_error = Error(5, L"Access is denied."); },
+                     {L"Open port", L"Cannot open COM1: access denied", L"Port closed"}, ""},
+        ExchangeCase{"PortFailsForAnotherReason",
+                     [](FakePort& p) {
+                       p.open_error =
+                           Error(31, L"A device attached to the system is not functioning.");
+                     },
+                     {L"Open port",
+                      L"Cannot open COM1: A device attached to the system is not functioning.",
+                      L"Port closed"},
+                     ""}),
+    [](const ::testing::TestParamInfo<ExchangeCase>& info) { return info.param.name; });
+
+TEST(Exchange, SendsTheCommandAsElevenWrites) {
+  Rig rig;
+  rig.form.cmReset_Click();
+  std::vector<std::string> expected{"AT+DEFAULT"};
+  expected.insert(expected.end(), 10, "\r\n");
+  EXPECT_EQ(rig.port.writes, expected);
+  EXPECT_EQ(rig.port.wire.size(), 30u);
+}
+
+TEST(Exchange, AFailedWriteDoesNotStopTheOthers) {
+  Rig rig;
+  rig.port.answer = "OK\r\n";
+  rig.port.failing_write = 3;
+  rig.form.cmReset_Click();
+  EXPECT_EQ(rig.port.writes.size(), 11u) << "every write is attempted";
+  std::string nine_line_ends;
+  for (int i = 0; i < 9; ++i) nine_line_ends += "\r\n";
+  EXPECT_EQ(rig.port.wire, "AT+DEFAULT" + nine_line_ends);
+  EXPECT_EQ(rig.host.drawn, (Lines{L"Open port", L"NO COMM", L"Port closed"}))
+      << "the device saw 28 bytes, not the whole command";
+}
+
+TEST(Exchange, AFailedOpenWritesNothingAndDoesNotWait) {
+  Rig rig;
+  rig.port.open_error = Error(2, L"not found");
+  rig.form.cmReset_Click();
+  EXPECT_TRUE(rig.port.writes.empty());
+  EXPECT_EQ(rig.host.now, 0) << "no two-second wait";
+  EXPECT_TRUE(rig.host.ticks.empty());
+}
+
+TEST(Exchange, UnreadableOpenStateStillClosesThePort) {
+  Rig rig;
+  rig.port.answer = "OK\r\n";
+  rig.port.fail_open_state = true;
+  rig.form.cmReset_Click();
+  rig.port.fail_open_state = false;
+  EXPECT_EQ(rig.port.closes, 2) << "the close before opening and the one after reading";
+  EXPECT_FALSE(rig.port.PortOpen());
+  EXPECT_EQ(rig.host.drawn, (Lines{L"Open port", L"OK", L"Port closed"}));
+}
+
+TEST(Exchange, WaitsTwoSecondsWithoutSpinning) {
+  Rig rig;
+  // Other window events keep arriving during the wait; none of them ends it.
+  for (int64_t t : {100, 700, 1999}) rig.host.At(t, [] {});
+  rig.form.cmReset_Click();
+  ASSERT_EQ(rig.host.ticks.size(), 1u);
+  EXPECT_EQ(rig.host.ticks[0], 2000) << "the wait ends at the first tick, never before";
+  EXPECT_GE(rig.host.now, 2000);
+  // One pass of events after each write, one per wake-up, and the first pass of the wait.
+  EXPECT_LE(rig.host.do_events_calls, 11 + 1 + rig.host.waits);
+  EXPECT_EQ(rig.host.waits, 4) << "three events and the tick each wake the wait once";
+}
+
+TEST(Exchange, PressesDuringTheExchangeStartNothing) {
+  Rig rig;
+  rig.port.answer = "OK\r\n";
+  rig.host.At(0, [&] { rig.form.cmReset_Click(); });  // during the writes
+  rig.host.At(500, [&] { rig.form.cmReset_Click(); });
+  rig.host.At(1500, [&] { rig.form.cmReset_Click(); });
+  rig.form.cmReset_Click();
+  EXPECT_EQ(rig.port.wire, kCommandBytes) << "the command went out once";
+  EXPECT_EQ(rig.port.opens, 1);
+  EXPECT_EQ(rig.host.drawn, (Lines{L"Open port", L"OK", L"Port closed"}));
+  EXPECT_EQ(rig.host.reset_enabled_history, (std::vector<bool>{false, true}));
+  EXPECT_EQ(rig.host.focus_reset_calls, 1) << "the button gets the focus back";
+  EXPECT_FALSE(rig.form.ExchangeRunning());
+}
+
+TEST(Exchange, PressesInARowRunIdenticalExchanges) {
+  Rig rig;
+  rig.port.answer = "OK\r\n";
+  for (int i = 0; i < 3; ++i) {
+    rig.form.cmReset_Click();
+    EXPECT_FALSE(rig.port.PortOpen()) << "released between exchanges";
+  }
+  Lines expected;
+  for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {L"Open port", L"OK", L"Port closed"});
+  EXPECT_EQ(rig.host.drawn, expected);
+  EXPECT_EQ(rig.port.wire, kCommandBytes + kCommandBytes + kCommandBytes);
+}
+
+TEST(Exchange, LateAnswerDoesNotShowUpInTheNextExchange) {
+  Rig rig;
+  rig.port.answer = "LATE\r\n";
+  rig.port.answer_delay_ms = 2500;
+  rig.form.cmReset_Click();
+  rig.port.answer = "";
+  rig.port.noise_on_open = "LATE\r\n";  // still on its way when the port reopens
+  rig.form.cmReset_Click();
+  EXPECT_EQ(rig.host.drawn, (Lines{L"Open port", L"NO COMM", L"Port closed", L"Open port",
+                                   L"NO COMM", L"Port closed"}));
+}
+
+TEST(Exchange, ClosingTheWindowDuringTheWaitEndsEverything) {
+  Rig rig;
+  rig.port.answer = "OK\r\n";
+  rig.host.At(1000, [&] { rig.form.Form_Unload(); });
+  rig.form.cmReset_Click();
+  EXPECT_EQ(rig.host.ended_with, 0);
+  EXPECT_FALSE(rig.port.PortOpen()) << "the port is released before the program ends";
+  EXPECT_EQ(rig.host.drawn, (Lines{L"Open port"})) << "nothing more is drawn";
+  EXPECT_LT(rig.host.now, 2000) << "the wait was abandoned";
+  EXPECT_EQ(rig.host.reset_enabled_history, (std::vector<bool>{false}))
+      << "the gone window is not touched again";
+}
+
+TEST(Exchange, ClosingTheWindowDuringTheWritesSendsNoMore) {
+  Rig rig;
+  rig.host.At(0, [&] { rig.form.Form_Unload(); });
+  rig.form.cmReset_Click();
+  EXPECT_EQ(rig.port.wire, "AT+DEFAULT");
+  EXPECT_EQ(rig.host.ended_with, 0);
+  EXPECT_FALSE(rig.port.PortOpen());
+}
+
+TEST(Shutdown, ClosesAnOpenPortAndEnds) {
+  Rig rig;
+  rig.form.Form_Unload();
+  EXPECT_EQ(rig.port.closes, 0) << "a closed port is left alone";
+  EXPECT_EQ(rig.host.ended_with, 0);
+
+  Rig open;
+  open.port.Open();
+  open.form.Form_Unload();
+  EXPECT_EQ(open.port.closes, 1);
+  EXPECT_EQ(open.host.ended_with, 0);
+}
+
+TEST(Shutdown, AnErrorWhileClosingReachesTheCaller) {
+  Rig rig;
+  rig.port.fail_open_state = true;
+  EXPECT_THROW(rig.form.Form_Unload(), Error);
+  EXPECT_TRUE(rig.form.Ended());
+}
+
+}  // namespace
+}  // namespace qm::test
