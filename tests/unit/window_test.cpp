@@ -1,6 +1,9 @@
 // What the window keeps and shows of its report lines.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "app/layout.h"
 #include "tests/unit/fakes.h"
 
 namespace qm::test {
@@ -51,3 +54,84 @@ TEST(VisibleReportLines, NewestLineStaysVisible) {
 
 }  // namespace
 }  // namespace qm::test
+
+namespace qm {
+namespace {
+
+TEST(Layout, ScalesWithTheDisplay) {
+  struct Case {
+    unsigned dpi;
+    int client_w, client_h, label_top, label_h, box_top, box_h, reset_top, reset_h, width;
+  } cases[] = {
+      {96, 304, 415, 32, 17, 56, 19, 80, 33, 81},
+      {144, 456, 622, 48, 25, 84, 28, 120, 49, 121},
+      {192, 608, 830, 64, 34, 112, 38, 160, 66, 162},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dpi);
+    EXPECT_EQ(TwipsToPixels(kClientWidthTwips, c.dpi), c.client_w);
+    EXPECT_EQ(TwipsToPixels(kClientHeightTwips, c.dpi), c.client_h);
+    EXPECT_EQ(TwipsToPixels(kLabelTwips.top, c.dpi), c.label_top);
+    EXPECT_EQ(TwipsToPixels(kLabelTwips.height, c.dpi), c.label_h);
+    EXPECT_EQ(TwipsToPixels(kPortBoxTwips.top, c.dpi), c.box_top);
+    EXPECT_EQ(TwipsToPixels(kPortBoxTwips.height, c.dpi), c.box_h);
+    EXPECT_EQ(TwipsToPixels(kResetTwips.top, c.dpi), c.reset_top);
+    EXPECT_EQ(TwipsToPixels(kResetTwips.height, c.dpi), c.reset_h);
+    for (const TwipsRect& r : {kLabelTwips, kPortBoxTwips, kResetTwips}) {
+      EXPECT_EQ(TwipsToPixels(r.width, c.dpi), c.width) << "one column, one width";
+    }
+    // The column stays centred: equal margins to within a pixel.
+    const int left = TwipsToPixels(kResetTwips.left, c.dpi);
+    EXPECT_LE(std::abs(c.client_w - (left + c.width) - left), 1);
+  }
+}
+
+}  // namespace
+}  // namespace qm
+
+#include "app/trace_text.h"
+
+namespace qm {
+namespace {
+
+// Undoes TracePieces, as the end-to-end harness does.
+std::wstring Unescape(const std::vector<std::string>& pieces) {
+  std::string joined;
+  for (const std::string& p : pieces) joined += p.substr(p.find_first_of(":+") + 2);
+  std::wstring text;
+  for (std::size_t i = 0; i < joined.size(); ++i) {
+    if (joined[i] != '\\') {
+      text += static_cast<wchar_t>(joined[i]);
+    } else if (joined[i + 1] == '\\') {
+      text += L'\\';
+      ++i;
+    } else {
+      text += static_cast<wchar_t>(std::stoul(joined.substr(i + 2, 4), nullptr, 16));
+      i += 5;
+    }
+  }
+  return text;
+}
+
+TEST(TracePieces, SplitsLongTextWithoutBreakingEscapes) {
+  std::wstring mixed;
+  for (int i = 0; i < 3000; ++i) mixed += static_cast<wchar_t>(L" \\a\u00e9\u3042Z"[i % 6]);
+  const std::wstring cases[] = {L"", L"Open port", L"C:\\x \u00e9", std::wstring(450, L'x'), mixed};
+  for (const std::wstring& text : cases) {
+    const auto pieces = TracePieces("report", text);
+    ASSERT_FALSE(pieces.empty());
+    EXPECT_EQ(pieces[0].rfind("report: ", 0), 0u);
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      EXPECT_LE(pieces[i].size(), kTracePieceLength + 8);
+      if (i > 0) {
+        EXPECT_EQ(pieces[i].rfind("report+ ", 0), 0u);
+      }
+      for (char c : pieces[i]) EXPECT_TRUE(c >= 0x20 && c < 0x7f) << "plain ASCII only";
+    }
+    EXPECT_EQ(Unescape(pieces), text);
+  }
+  EXPECT_EQ(TracePieces("report", std::wstring(450, L'x')).size(), 3u);
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,423 @@
+#include "app/win32/main_window.h"
+
+#include <commctrl.h>
+
+#include "app/layout.h"
+#include "app/trace_text.h"
+#include "common/win32/os_error.h"
+#include "resources/resource.h"
+
+namespace qm {
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"Quillomarvet.Form1";
+constexpr wchar_t kCaption[] = L"Quillomarvet";
+constexpr int kResetId = IDOK;  // so Enter, as the window's default button, presses it
+constexpr int kPortBoxId = 101;
+constexpr int kLabelId = 102;
+constexpr UINT_PTR kPauseTimerId = 1;
+
+// Diagnostics for a debugger or DebugView; costs next to nothing when nobody listens.
+void Trace(std::string_view tag, const std::wstring& text) {
+  for (const std::string& piece : TracePieces(tag, text)) {
+    ::OutputDebugStringA(("Quillomarvet: " + piece + "\n").c_str());
+  }
+}
+
+// Per-monitor DPI functions, present from Windows 10 1607 on; older systems get the system DPI.
+struct DpiApi {
+  UINT(WINAPI* GetDpiForWindow)(HWND) = nullptr;
+  BOOL(WINAPI* AdjustWindowRectExForDpi)(RECT*, DWORD, BOOL, DWORD, UINT) = nullptr;
+  BOOL(WINAPI* SystemParametersInfoForDpi)(UINT, UINT, void*, UINT, UINT) = nullptr;
+
+  DpiApi() {
+    HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+    Load(user32, "GetDpiForWindow", GetDpiForWindow);
+    Load(user32, "AdjustWindowRectExForDpi", AdjustWindowRectExForDpi);
+    Load(user32, "SystemParametersInfoForDpi", SystemParametersInfoForDpi);
+  }
+
+  template <typename Fn>
+  static void Load(HMODULE module, const char* name, Fn& fn) {
+    fn = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+  }
+};
+
+const DpiApi& Dpi() {
+  static const DpiApi api;
+  return api;
+}
+
+UINT SystemDpi() {
+  HDC screen = ::GetDC(nullptr);
+  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+  ::ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
+
+UINT WindowDpi(HWND hwnd) {
+  if (Dpi().GetDpiForWindow) {
+    if (UINT dpi = Dpi().GetDpiForWindow(hwnd)) return dpi;
+  }
+  return SystemDpi();
+}
+
+// The system's message font, at `dpi`.
+LOGFONTW MessageFont(UINT dpi) {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  if (Dpi().SystemParametersInfoForDpi &&
+      Dpi().SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi)) {
+    return metrics.lfMessageFont;
+  }
+  if (!::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+    throw LastOsError();
+  }
+  metrics.lfMessageFont.lfHeight =
+      ::MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi), static_cast<int>(SystemDpi()));
+  return metrics.lfMessageFont;
+}
+
+LONGLONG CounterNow() {
+  LARGE_INTEGER now;
+  ::QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+LONGLONG CounterFrequency() {
+  static const LONGLONG frequency = [] {
+    LARGE_INTEGER f;
+    ::QueryPerformanceFrequency(&f);
+    return f.QuadPart;
+  }();
+  return frequency;
+}
+
+HWND CreateChild(HWND parent, DWORD ex_style, const wchar_t* cls, const wchar_t* text, DWORD style,
+                 int id, HINSTANCE instance) {
+  HWND child = ::CreateWindowExW(ex_style, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0,
+                                 parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                 instance, nullptr);
+  if (!child) throw LastOsError();
+  return child;
+}
+
+void Place(HWND control, const TwipsRect& r, UINT dpi) {
+  ::MoveWindow(control, TwipsToPixels(r.left, dpi), TwipsToPixels(r.top, dpi),
+               TwipsToPixels(r.width, dpi), TwipsToPixels(r.height, dpi), TRUE);
+}
+
+// A memory device context for drawing off screen.
+class MemoryDc {
+ public:
+  explicit MemoryDc(HDC like) : dc_(::CreateCompatibleDC(like)) {}
+  MemoryDc(const MemoryDc&) = delete;
+  MemoryDc& operator=(const MemoryDc&) = delete;
+  ~MemoryDc() {
+    if (dc_) ::DeleteDC(dc_);
+  }
+  HDC get() const { return dc_; }
+
+ private:
+  HDC dc_;
+};
+
+}  // namespace
+
+void ShowFatalError(HWND owner, const Error& e) {
+  Trace("error", FatalErrorText(e));
+  ::MessageBoxW(owner, FatalErrorText(e).c_str(), kCaption, MB_OK | MB_ICONERROR | MB_TASKMODAL);
+}
+
+MainWindow::~MainWindow() {
+  if (hwnd_) ::DestroyWindow(hwnd_);
+}
+
+void MainWindow::Create() {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.style = CS_HREDRAW | CS_VREDRAW;  // the lines are laid out from the client size
+  wc.lpfnWndProc = WindowProc;
+  wc.hInstance = instance_;
+  wc.hIcon = static_cast<HICON>(::LoadImageW(instance_, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON,
+                                             ::GetSystemMetrics(SM_CXICON),
+                                             ::GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
+  wc.hIconSm = static_cast<HICON>(::LoadImageW(instance_, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON,
+                                               ::GetSystemMetrics(SM_CXSMICON),
+                                               ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+  wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+  wc.lpszClassName = kClassName;
+  if (!::RegisterClassExW(&wc)) throw LastOsError();
+
+  if (!::CreateWindowExW(0, kClassName, kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+                         CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr,
+                         nullptr, instance_, this)) {
+    throw LastOsError();
+  }
+  // Created in tab order: cmReset, txComm, Label1.
+  reset_ = CreateChild(hwnd_, 0, WC_BUTTONW, L"Reset", WS_TABSTOP | BS_DEFPUSHBUTTON, kResetId,
+                       instance_);
+  port_box_ = CreateChild(hwnd_, WS_EX_CLIENTEDGE, WC_EDITW, L"COMxxxx",
+                          WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, kPortBoxId, instance_);
+  ::SendMessageW(port_box_, EM_SETLIMITTEXT, 0, 0);  // no length limit
+  label_ = CreateChild(hwnd_, 0, WC_STATICW, L"Com Port", SS_LEFT, kLabelId, instance_);
+  last_focus_ = reset_;
+  ApplyDpi(WindowDpi(hwnd_), nullptr);
+}
+
+void MainWindow::Show(int show_command) {
+  ::ShowWindow(hwnd_, show_command);
+  ::UpdateWindow(hwnd_);
+  ::SetFocus(reset_);
+  Trace("window", L"shown");
+}
+
+int MainWindow::Run() {
+  MSG msg;
+  while (::GetMessageW(&msg, nullptr, 0, 0) > 0) Dispatch(msg);
+  return exit_status_;
+}
+
+void MainWindow::Dispatch(MSG& msg) {
+  // Tab, Enter and Space work as in a dialog.
+  if (hwnd_ && ::IsDialogMessageW(hwnd_, &msg)) return;
+  ::TranslateMessage(&msg);
+  ::DispatchMessageW(&msg);
+}
+
+void MainWindow::DoEvents() {
+  MSG msg;
+  while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      // Leave it for the event loop; if the program was not ending yet, it is now.
+      if (form_ && !form_->Ended()) Guarded([&] { form_->Form_Terminate(); });
+      ::PostQuitMessage(static_cast<int>(msg.wParam));
+      return;
+    }
+    Dispatch(msg);
+  }
+}
+
+void MainWindow::WaitForEvent() {
+  // Wakes for input that an earlier peek has already seen too, not only for new input.
+  ::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+}
+
+void MainWindow::ArmPauseTimer(int32_t interval_ms) {
+  timer_armed_ = true;
+  timer_interval_ms_ = interval_ms;
+  timer_due_ = CounterNow() + interval_ms * CounterFrequency() / 1000;
+  ::SetTimer(hwnd_, kPauseTimerId, static_cast<UINT>(interval_ms), nullptr);
+}
+
+void MainWindow::DisarmPauseTimer() {
+  timer_armed_ = false;
+  ::KillTimer(hwnd_, kPauseTimerId);
+}
+
+void MainWindow::OnPauseTimer() {
+  if (!timer_armed_) return;
+  const LONGLONG now = CounterNow();
+  if (now < timer_due_) {
+    // The system timer may fire a little early; a tick never comes before its interval.
+    const LONGLONG left_ms = ((timer_due_ - now) * 1000 + CounterFrequency() - 1) / CounterFrequency();
+    ::SetTimer(hwnd_, kPauseTimerId, static_cast<UINT>(left_ms), nullptr);
+    return;
+  }
+  timer_due_ = now + timer_interval_ms_ * CounterFrequency() / 1000;
+  ::SetTimer(hwnd_, kPauseTimerId, static_cast<UINT>(timer_interval_ms_), nullptr);
+  if (form_) form_->TimerPausa_Timer();
+}
+
+void MainWindow::SetPortBoxText(const std::wstring& text) {
+  if (!::SetWindowTextW(port_box_, text.c_str())) throw LastOsError();
+}
+
+std::wstring MainWindow::PortBoxText() const {
+  std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(port_box_)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(
+      ::GetWindowTextW(port_box_, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+void MainWindow::SetResetEnabled(bool enabled) {
+  ::EnableWindow(reset_, enabled ? TRUE : FALSE);
+  // A disabled button loses the focus; keep the keyboard on this window meanwhile.
+  if (!enabled && ::GetFocus() == nullptr && ::GetActiveWindow() == hwnd_) ::SetFocus(hwnd_);
+}
+
+void MainWindow::FocusReset() {
+  last_focus_ = reset_;
+  if (::GetActiveWindow() == hwnd_) ::SetFocus(reset_);
+}
+
+void MainWindow::EndProgram(int exit_status) {
+  exit_status_ = exit_status;
+  if (hwnd_) {
+    ::DestroyWindow(hwnd_);  // WM_DESTROY ends the event loop
+  } else {
+    ::PostQuitMessage(exit_status);
+  }
+}
+
+std::wstring MainWindow::DecodeAnsi(std::string_view bytes) const {
+  if (bytes.empty()) return {};
+  const int size = static_cast<int>(bytes.size());
+  const int length = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
+  if (length <= 0) throw LastOsError();
+  std::wstring text(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, text.data(), length);
+  return text;
+}
+
+void MainWindow::ReportLineAdded(const std::wstring& line) {
+  Trace("report", line);
+  ::InvalidateRect(hwnd_, nullptr, FALSE);
+  ::UpdateWindow(hwnd_);  // seen now, not at the next pass of the event loop
+}
+
+void MainWindow::ApplyDpi(UINT dpi, const RECT* suggested_window) {
+  dpi_ = dpi;
+  LOGFONTW lf = MessageFont(dpi);
+  UniqueGdi<HFONT> font(::CreateFontIndirectW(&lf));
+  if (!font) throw LastOsError();
+  for (HWND control : {reset_, port_box_, label_}) {
+    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+  }
+  font_ = std::move(font);
+
+  HDC dc = ::GetDC(hwnd_);
+  {
+    SelectedObject selected(dc, font_.get());
+    TEXTMETRICW tm{};
+    ::GetTextMetricsW(dc, &tm);
+    line_height_ = tm.tmHeight + tm.tmExternalLeading;
+  }
+  ::ReleaseDC(hwnd_, dc);
+
+  Place(reset_, kResetTwips, dpi);
+  Place(port_box_, kPortBoxTwips, dpi);
+  Place(label_, kLabelTwips, dpi);
+
+  if (suggested_window) {
+    ::SetWindowPos(hwnd_, nullptr, suggested_window->left, suggested_window->top,
+                   suggested_window->right - suggested_window->left,
+                   suggested_window->bottom - suggested_window->top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+  } else {
+    RECT r{0, 0, TwipsToPixels(kClientWidthTwips, dpi), TwipsToPixels(kClientHeightTwips, dpi)};
+    const DWORD style = static_cast<DWORD>(::GetWindowLongPtrW(hwnd_, GWL_STYLE));
+    const DWORD ex_style = static_cast<DWORD>(::GetWindowLongPtrW(hwnd_, GWL_EXSTYLE));
+    if (!(Dpi().AdjustWindowRectExForDpi &&
+          Dpi().AdjustWindowRectExForDpi(&r, style, FALSE, ex_style, dpi))) {
+      ::AdjustWindowRectEx(&r, style, FALSE, ex_style);
+    }
+    ::SetWindowPos(hwnd_, nullptr, 0, 0, r.right - r.left, r.bottom - r.top,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  ::InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
+void MainWindow::Paint() {
+  PAINTSTRUCT ps;
+  HDC dc = ::BeginPaint(hwnd_, &ps);
+  RECT client;
+  ::GetClientRect(hwnd_, &client);
+  if (client.right > 0 && client.bottom > 0) {
+    // Drawn off screen and copied in one go, so a new line does not flicker the others.
+    MemoryDc memory(dc);
+    UniqueGdi<HBITMAP> bitmap(::CreateCompatibleBitmap(dc, client.right, client.bottom));
+    if (memory.get() && bitmap) {
+      SelectedObject selected_bitmap(memory.get(), bitmap.get());
+      SelectedObject selected_font(memory.get(), font_.get());
+      ::FillRect(memory.get(), &client, ::GetSysColorBrush(COLOR_BTNFACE));
+      ::SetBkMode(memory.get(), TRANSPARENT);
+      ::SetTextColor(memory.get(), ::GetSysColor(COLOR_BTNTEXT));
+      if (form_) {
+        const auto& lines = form_->ReportLines();
+        const VisibleLines visible = VisibleReportLines(lines.size(), line_height_, client.bottom);
+        for (std::size_t i = 0; i < visible.count; ++i) {
+          const std::wstring& line = lines[visible.first + i];
+          ::TextOutW(memory.get(), 0, static_cast<int>(i) * line_height_, line.c_str(),
+                     static_cast<int>(line.size()));
+        }
+      }
+      ::BitBlt(dc, 0, 0, client.right, client.bottom, memory.get(), 0, 0, SRCCOPY);
+    }
+  }
+  ::EndPaint(hwnd_, &ps);
+}
+
+template <typename Handler>
+void MainWindow::Guarded(Handler&& handler) {
+  try {
+    handler();
+  } catch (const Error& e) {
+    ShowFatalError(hwnd_, e);
+    EndProgram(1);
+  } catch (const std::exception&) {
+    ShowFatalError(hwnd_, Error(static_cast<uint32_t>(E_UNEXPECTED), SystemMessage(E_UNEXPECTED)));
+    EndProgram(1);
+  }
+}
+
+LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  MainWindow* self;
+  if (msg == WM_NCCREATE) {
+    self = static_cast<MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
+    self->hwnd_ = hwnd;
+    ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  } else {
+    self = reinterpret_cast<MainWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  }
+  if (!self) return ::DefWindowProcW(hwnd, msg, wp, lp);
+  return self->OnMessage(msg, wp, lp);
+}
+
+LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_COMMAND:
+      if (LOWORD(wp) == kResetId && form_) form_->cmReset_Click();
+      return 0;
+    case DM_GETDEFID:
+      return MAKELRESULT(kResetId, DC_HASDEFID);
+    case WM_TIMER:
+      if (wp == kPauseTimerId) OnPauseTimer();
+      return 0;
+    case WM_ERASEBKGND:
+      return 1;  // Paint covers every pixel
+    case WM_PAINT:
+      Paint();
+      return 0;
+    case WM_ACTIVATE:
+      // Give the focus back to the control that had it, as a dialog does.
+      if (LOWORD(wp) == WA_INACTIVE) {
+        if (HWND focus = ::GetFocus(); focus && ::IsChild(hwnd_, focus)) last_focus_ = focus;
+      } else if (last_focus_ && ::IsWindowEnabled(last_focus_)) {
+        ::SetFocus(last_focus_);
+        return 0;
+      }
+      break;
+    case WM_DPICHANGED:
+      Guarded([&] { ApplyDpi(HIWORD(wp), reinterpret_cast<const RECT*>(lp)); });
+      return 0;
+    case WM_CLOSE:
+      if (form_) {
+        Guarded([&] { form_->Form_Unload(); });
+      } else {
+        EndProgram(0);
+      }
+      return 0;
+    case WM_DESTROY:
+      ::PostQuitMessage(exit_status_);
+      return 0;
+    case WM_NCDESTROY: {
+      HWND gone = std::exchange(hwnd_, nullptr);
+      return ::DefWindowProcW(gone, msg, wp, lp);
+    }
+  }
+  return ::DefWindowProcW(hwnd_, msg, wp, lp);
+}
+
+}  // namespace qm

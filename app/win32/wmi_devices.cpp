@@ -1,0 +1,115 @@
+#include "app/win32/wmi_devices.h"
+
+#include <objbase.h>
+#include <oleauto.h>
+#include <wbemidl.h>
+#include <wrl/client.h>
+
+#include "common/win32/os_error.h"
+
+namespace qm {
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+void Check(HRESULT hr) {
+  if (FAILED(hr)) throw HresultError(hr);
+}
+
+// Owns a BSTR.
+class Bstr {
+ public:
+  explicit Bstr(const wchar_t* text) : bstr_(::SysAllocString(text)) {
+    if (!bstr_) throw HresultError(E_OUTOFMEMORY);
+  }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  ~Bstr() { ::SysFreeString(bstr_); }
+  BSTR get() const { return bstr_; }
+
+ private:
+  BSTR bstr_;
+};
+
+// Owns a VARIANT.
+class Variant {
+ public:
+  Variant() { ::VariantInit(&v_); }
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
+  ~Variant() { ::VariantClear(&v_); }
+  VARIANT* operator&() { return &v_; }
+  const VARIANT& get() const { return v_; }
+
+ private:
+  VARIANT v_;
+};
+
+}  // namespace
+
+ComApartment::ComApartment() {
+  Check(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+  // Process-wide security for the WMI calls. Someone (a shell extension, say) may have set it
+  // already; then the existing setting serves.
+  const HRESULT hr =
+      ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                             RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+  if (FAILED(hr) && hr != RPC_E_TOO_LATE) {
+    ::CoUninitialize();
+    throw HresultError(hr);
+  }
+}
+
+ComApartment::~ComApartment() { ::CoUninitialize(); }
+
+std::vector<std::optional<std::wstring>> WmiDeviceQuery::PnPDeviceNames() {
+  LARGE_INTEGER start, end, frequency;
+  ::QueryPerformanceCounter(&start);
+
+  ComPtr<IWbemLocator> locator;
+  Check(::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
+                           IID_PPV_ARGS(&locator)));
+  ComPtr<IWbemServices> services;
+  Check(locator->ConnectServer(Bstr(L"\\\\.\\root\\CIMV2").get(), nullptr, nullptr, nullptr, 0,
+                               nullptr, nullptr, &services));
+  Check(::CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                            RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                            EOAC_NONE));
+  // Forward-only and semi-synchronous: the first devices come while WMI is still finding the
+  // rest, and nothing is kept for a second walk.
+  ComPtr<IEnumWbemClassObject> devices;
+  Check(services->ExecQuery(Bstr(L"WQL").get(), Bstr(L"SELECT * FROM Win32_PnPEntity").get(),
+                            WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
+                            &devices));
+
+  std::vector<std::optional<std::wstring>> names;
+  for (;;) {
+    ComPtr<IWbemClassObject> device;
+    ULONG returned = 0;
+    const HRESULT hr = devices->Next(WBEM_INFINITE, 1, &device, &returned);
+    Check(hr);
+    if (returned == 0) break;
+    Variant name;
+    Check(device->Get(L"Name", 0, &name, nullptr, nullptr));
+    const VARIANT& v = name.get();
+    if (v.vt == VT_BSTR && v.bstrVal) {
+      names.emplace_back(std::wstring(v.bstrVal, ::SysStringLen(v.bstrVal)));
+    } else if (v.vt == VT_NULL || v.vt == VT_EMPTY) {
+      names.emplace_back(std::nullopt);
+    } else {
+      throw HresultError(DISP_E_TYPEMISMATCH);
+    }
+  }
+
+  ::QueryPerformanceCounter(&end);
+  ::QueryPerformanceFrequency(&frequency);
+  const std::string took = "Quillomarvet: device query: " + std::to_string(names.size()) +
+                          " devices in " +
+                          std::to_string((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart) +
+                          " ms\n";
+  ::OutputDebugStringA(took.c_str());
+  return names;
+}
+
+}  // namespace qm
