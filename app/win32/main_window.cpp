@@ -232,6 +232,7 @@ void MainWindow::OnPauseTimer() {
 
 void MainWindow::SetPortBoxText(const std::wstring& text) {
   if (!::SetWindowTextW(port_box_, text.c_str())) throw LastOsError();
+  Trace("portbox", text);
 }
 
 std::wstring MainWindow::PortBoxText() const {

@@ -104,7 +104,7 @@ std::vector<std::optional<std::wstring>> WmiDeviceQuery::PnPDeviceNames() {
 
   ::QueryPerformanceCounter(&end);
   ::QueryPerformanceFrequency(&frequency);
-  const std::string took = "Quillomarvet: device query: " + std::to_string(names.size()) +
+  const std::string took = "Quillomarvet: devices: " + std::to_string(names.size()) +
                           " devices in " +
                           std::to_string((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart) +
                           " ms\n";

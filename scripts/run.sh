@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The tool's main job: builds Quillomarvet.exe, starts it under Wine (on a virtual display when
+# there is none) with COM1 on a simulated device, or on a real adapter when one is attached or
+# named with --device, presses Reset, prints the report lines and saves a screenshot.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows >/dev/null
+exec python3 scripts/demo.py "$@"

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building and testing Quillomarvet needs on Debian 12, if it is missing:
+# CMake, Ninja, GoogleTest, the mingw-w64 cross compilers, Wine (32-bit too), Xvfb, xdotool,
+# ImageMagick and icoutils.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev python3
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64
+          wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick icoutils)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "Installing: ${missing[*]}"
+dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+  "${missing[@]}" >/dev/null

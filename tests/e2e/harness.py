@@ -1,0 +1,322 @@
+"""Runs the real Quillomarvet.exe under Wine on a virtual X display, against a simulated device
+on a pseudo-terminal mapped to a COM port. Standard library only.
+
+The tool reports what it does through OutputDebugString ("Quillomarvet: <tag>: <text>"); Wine
+prints those on stderr with WINEDEBUG=warn+seh, and App collects them as events.
+"""
+
+import fcntl
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import subprocess
+import threading
+import time
+import tty
+
+TWIPS_PER_INCH = 1440
+
+
+def px(twips, dpi=96):
+    return twips * dpi // TWIPS_PER_INCH
+
+
+# Centre of the Reset button, in twips from the client area's top-left corner.
+RESET_CENTRE_TWIPS = (1673 + 1215 // 2, 1200 + 495 // 2)
+
+
+def wait_until(predicate, timeout, what, interval=0.02):
+    """Polls `predicate` until it returns something true; raises TimeoutError naming `what`."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"timed out after {timeout}s waiting for {what}")
+        time.sleep(interval)
+
+
+class Display:
+    """A private Xvfb server, or with `existing`, a display that is already there."""
+
+    def __init__(self, width=1024, height=768, existing=None):
+        self.proc = None
+        if existing:
+            self.name = existing
+            return
+        self.number = None
+        for n in range(91, 160):
+            if not os.path.exists(f"/tmp/.X{n}-lock") and not os.path.exists(f"/tmp/.X11-unix/X{n}"):
+                self.number = n
+                break
+        if self.number is None:
+            raise RuntimeError("no free X display number")
+        self.name = f":{self.number}"
+        self.proc = subprocess.Popen(
+            ["Xvfb", self.name, "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: os.path.exists(f"/tmp/.X11-unix/X{self.number}"), 10, "Xvfb to start")
+
+    def close(self):
+        if self.proc:
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
+
+
+class WinePrefix:
+    """A private Wine prefix; created on first use (about 15 s), then reused."""
+
+    def __init__(self, path, display):
+        self.path = os.path.abspath(path)
+        self.env = dict(os.environ)
+        self.env.update({
+            "WINEPREFIX": self.path,
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            "WINEDEBUG": "-all",
+            "DISPLAY": display.name,
+        })
+        self.env.pop("WINEARCH", None)
+        if not os.path.exists(os.path.join(self.path, "system.reg")):
+            os.makedirs(self.path, exist_ok=True)
+            self.run(["wineboot", "-i"])
+        self.kill_server()
+
+    def run(self, args, check=True):
+        return subprocess.run(args, env=self.env, check=check, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=120)
+
+    def kill_server(self):
+        self.run(["wineserver", "-k"], check=False)
+        self.run(["wineserver", "-w"], check=False)
+
+    def set_com_port(self, number, device_path):
+        self.run(["wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", f"COM{number}",
+                  "/d", device_path, "/f"])
+        self.kill_server()  # the next start picks the mapping up
+
+    def remove_com_port(self, number):
+        self.run(["wine", "reg", "delete", r"HKLM\Software\Wine\Ports", "/v", f"COM{number}",
+                  "/f"], check=False)
+        dosdevice = os.path.join(self.path, "dosdevices", f"com{number}")
+        if os.path.lexists(dosdevice):
+            os.remove(dosdevice)
+        self.kill_server()
+
+    def set_dpi(self, dpi):
+        self.run(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels",
+                  "/t", "REG_DWORD", "/d", str(dpi), "/f"])
+        self.kill_server()
+
+
+class SimDevice:
+    """The device on the far side of a raw pty. Records every byte it receives with the time
+    it arrived, and answers through `responder(device, received_so_far)`, called after each
+    read."""
+
+    def __init__(self, responder=None):
+        self.master, self.slave = pty.openpty()
+        tty.setraw(self.master)
+        tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
+        self.responder = responder
+        self.received = []  # (monotonic time, bytes)
+        self.lock = threading.Lock()
+        self._stop = False
+        self._thread = threading.Thread(target=self._loop, daemon=True)
+        self._thread.start()
+
+    def _loop(self):
+        while not self._stop:
+            ready, _, _ = select.select([self.master], [], [], 0.05)
+            if not ready:
+                continue
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:
+                time.sleep(0.05)
+                continue
+            with self.lock:
+                self.received.append((time.monotonic(), data))
+            if self.responder:
+                self.responder(self, self.data())
+
+    def data(self):
+        with self.lock:
+            return b"".join(d for _, d in self.received)
+
+    def clear(self):
+        with self.lock:
+            self.received.clear()
+
+    def send(self, data):
+        view = memoryview(data)
+        while view:
+            written = os.write(self.master, view)
+            view = view[written:]
+
+    def send_later(self, delay, data):
+        threading.Timer(delay, self.send, args=(data,)).start()
+
+    def holders(self):
+        """Other processes that have the device open (the tool, while its port is open)."""
+        target = os.path.realpath(self.path)
+        found = set()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            if int(pid) == os.getpid():
+                continue
+            try:
+                for fd in os.listdir(f"/proc/{pid}/fd"):
+                    if os.path.realpath(f"/proc/{pid}/fd/{fd}") == target:
+                        found.add(int(pid))
+            except OSError:
+                continue
+        return found
+
+    def close(self):
+        self._stop = True
+        self._thread.join(timeout=2)
+        os.close(self.master)
+        os.close(self.slave)
+
+
+def answer_after_command(answer, delay=0.05):
+    """A responder that answers once "AT+DEFAULT" and ten line ends have arrived."""
+    command = b"AT+DEFAULT" + b"\r\n" * 10
+
+    def respond(device, data):
+        if data.endswith(command) and not getattr(device, "_answered", False):
+            device._answered = True
+            device.send_later(delay, answer)
+
+    return respond
+
+
+_TRACE = re.compile(r'dispatch_exception "Quillomarvet: (\w+)([:+]) (.*)\\n"$')
+
+
+def _unescape_wine(text):
+    """Undoes Wine's debug-string quoting (backslash escapes and \\xNN)."""
+    def one(m):
+        s = m.group(1)
+        if s[0] == "x" and len(s) == 3:
+            return chr(int(s[1:], 16))
+        return {"n": "\n", "r": "\r", "t": "\t"}.get(s, s)
+    return re.sub(r"\\(x[0-9a-fA-F]{2}|.)", one, text)
+
+
+def _unescape_tool(text):
+    # The tool's own: \\ and \uXXXX
+    return re.sub(r'\\(\\|u[0-9A-F]{4})',
+                  lambda m: "\\" if m.group(1) == "\\" else chr(int(m.group(1)[1:], 16)), text)
+
+
+class App:
+    """Quillomarvet.exe running under Wine."""
+
+    def __init__(self, exe, prefix, display, dpi=96):
+        self.prefix = prefix
+        self.display = display
+        self.dpi = dpi
+        self.events = []  # (monotonic time, tag, text)
+        self.lock = threading.Lock()
+        env = dict(prefix.env)
+        env["WINEDEBUG"] = "-all,warn+seh"
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen(["wine", exe], env=env, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE, start_new_session=True)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        self.window = None
+
+    def _read(self):
+        for raw in self.proc.stderr:
+            line = raw.decode("latin-1").rstrip("\n")
+            m = _TRACE.search(line)
+            if not m:
+                continue
+            tag, kind, text = m.group(1), m.group(2), _unescape_wine(m.group(3))
+            with self.lock:
+                if kind == "+" and self.events and self.events[-1][1] == tag:
+                    t, _, before = self.events[-1]
+                    self.events[-1] = (t, tag, before + _unescape_tool(text))
+                else:
+                    self.events.append((time.monotonic(), tag, _unescape_tool(text)))
+
+    def event_list(self, tag=None):
+        with self.lock:
+            return [(t, g, x) for t, g, x in self.events if tag is None or g == tag]
+
+    def lines(self):
+        """The report lines drawn so far."""
+        return [x for _, _, x in self.event_list("report")]
+
+    def wait_lines(self, count, timeout=15):
+        # A line's last piece may still be on its way when the next event arrives; a short
+        # settle after the count is reached lets it land.
+        wait_until(lambda: len(self.lines()) >= count, timeout, f"{count} report lines")
+        time.sleep(0.05)
+        return self.lines()
+
+    def wait_shown(self, timeout=60):
+        wait_until(lambda: self.event_list("window"), timeout, "the window to be shown")
+        self.window = wait_until(self._find_window, 20, "the X window")
+        return self.window
+
+    def _find_window(self):
+        out = subprocess.run(["xdotool", "search", "--name", "^Quillomarvet$"], env=self.prefix.env,
+                             capture_output=True, text=True).stdout.split()
+        return out[-1] if out else None
+
+    def geometry(self):
+        out = subprocess.run(["xdotool", "getwindowgeometry", self.window], env=self.prefix.env,
+                             capture_output=True, text=True, check=True).stdout
+        w, h = re.search(r"Geometry: (\d+)x(\d+)", out).groups()
+        return int(w), int(h)
+
+    def xdotool(self, *args):
+        subprocess.run(["xdotool", *args], env=self.prefix.env, check=True)
+
+    def click_reset(self):
+        x, y = (px(v, self.dpi) for v in RESET_CENTRE_TWIPS)
+        self.xdotool("mousemove", "--window", self.window, str(x), str(y), "click", "1")
+
+    def press_key(self, key):
+        self.xdotool("windowfocus", "--sync", self.window, "key", "--window", self.window, key)
+
+    def close_window(self):
+        self.xdotool("windowfocus", "--sync", self.window, "key", "--window", self.window, "alt+F4")
+
+    def screenshot(self, path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        subprocess.run(["import", "-window", self.window, path], env=self.prefix.env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return path
+
+    def wait_exit(self, timeout=15):
+        return self.proc.wait(timeout=timeout)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(timeout=10)
+        self._reader.join(timeout=5)
+        self.proc.stderr.close()
+
+
+def darkest(png, x, y, w, h):
+    """The darkest grey level (0..1) in a region of a screenshot: text drawn there is dark."""
+    out = subprocess.run(["convert", png, "-crop", f"{w}x{h}+{x}+{y}", "+repage",
+                          "-colorspace", "gray", "-format", "%[fx:minima]", "info:"],
+                         capture_output=True, text=True, check=True).stdout
+    return float(out)
+
+
+def require_tools():
+    missing = [t for t in ("wine", "wineserver", "Xvfb", "xdotool", "import", "convert")
+               if shutil.which(t) is None]
+    if missing:
+        raise RuntimeError("missing tools: " + ", ".join(missing))
