@@ -127,7 +127,11 @@ class MemoryDc {
 
 void ShowFatalError(HWND owner, const Error& e) {
   Trace("error", FatalErrorText(e));
+  // A quit already posted (the window may be gone by now) would close the box at once.
+  MSG quit;
+  const bool had_quit = ::PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
   ::MessageBoxW(owner, FatalErrorText(e).c_str(), kCaption, MB_OK | MB_ICONERROR | MB_TASKMODAL);
+  if (had_quit) ::PostQuitMessage(static_cast<int>(quit.wParam));
 }
 
 MainWindow::~MainWindow() {

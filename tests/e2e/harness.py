@@ -267,7 +267,7 @@ class App:
         return self.window
 
     def _find_window(self):
-        out = subprocess.run(["xdotool", "search", "--name", "^Quillomarvet$"], env=self.prefix.env,
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Quillomarvet$"], env=self.prefix.env,
                              capture_output=True, text=True).stdout.split()
         return out[-1] if out else None
 
@@ -292,8 +292,9 @@ class App:
 
     def screenshot(self, path):
         os.makedirs(os.path.dirname(path), exist_ok=True)
+        # A bounded run: import turns interactive (waits for a click) if the window is gone.
         subprocess.run(["import", "-window", self.window, path], env=self.prefix.env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=20)
         return path
 
     def wait_exit(self, timeout=15):

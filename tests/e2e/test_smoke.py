@@ -2,6 +2,7 @@
 of Reset against a simulated device on COM1 puts exactly the command on the wire and draws the
 three lines."""
 
+import copy
 import os
 import sys
 import time
@@ -76,6 +77,26 @@ class Smoke(unittest.TestCase):
         self.assertEqual(app.wait_exit(), 0)
         time.sleep(2.5)  # past the end of the wait the exchange would have had
         self.assertEqual(app.lines(), ["Open port"], "nothing more is drawn")
+
+    def test_a_start_up_error_is_shown_and_ends_the_program(self):
+        # Without its WMI provider the device query fails: a message box with the error's
+        # number and text, then exit status 1 once it is dismissed.
+        prefix = copy.copy(self.prefix)
+        prefix.env = dict(self.prefix.env, WINEDLLOVERRIDES="mscoree,mshtml=;wbemprox=d")
+        app = harness.App(EXE, prefix, self.display)
+        self.addCleanup(app.kill)
+        harness.wait_until(lambda: app.event_list("error"), 60, "the error report")
+        message = app.event_list("error")[0][2]
+        self.assertRegex(message, r"^Error 0x8[0-9A-F]{7}: \S")
+        app.window = harness.wait_until(app._find_window, 20, "the message box")
+        shot = os.path.join(WORK, "screenshots", "smoke-start-up-error.png")
+        # Found as soon as it is mapped; wait for it to be painted.
+        harness.wait_until(lambda: harness.darkest(app.screenshot(shot), 0, 0, 8, 8) > 0.5,
+                           10, "the message box to be painted", interval=0.2)
+        self.assertIsNone(app.proc.poll(), "the program waits for the box to be dismissed")
+        self.assertEqual(app.event_list("window"), [], "the main window was never shown")
+        app.xdotool("key", "--window", app.window, "Return")
+        self.assertEqual(app.wait_exit(), 1)
 
 
 if __name__ == "__main__":
