@@ -1,6 +1,5 @@
 #include "app/trace_text.h"
 
-#include <cstdio>
 
 namespace qm {
 
@@ -9,8 +8,8 @@ namespace {
 std::string Escape(wchar_t c) {
   if (c == L'\\') return "\\\\";
   if (c >= 0x20 && c < 0x7f) return std::string(1, static_cast<char>(c));
-  char code[8];
-  std::snprintf(code, sizeof code, "\\u%04X", static_cast<unsigned>(c) & 0xFFFFu);
+  std::string code = "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) code += "0123456789ABCDEF"[(c >> shift) & 0xF];
   return code;
 }
 

@@ -1,17 +1,18 @@
 #include "common/error.h"
 
-#include <cwchar>
 
 namespace qm {
 
-std::wstring Error::NumberText() const {
-  wchar_t buf[16];
-  if (number_ & 0x80000000u) {
-    std::swprintf(buf, 16, L"0x%08X", static_cast<unsigned>(number_));
-  } else {
-    std::swprintf(buf, 16, L"%u", static_cast<unsigned>(number_));
+std::wstring HexNumber(uint32_t value) {
+  std::wstring text = L"0x00000000";
+  for (std::size_t i = text.size() - 1; value != 0; --i, value >>= 4) {
+    text[i] = L"0123456789ABCDEF"[value & 0xF];
   }
-  return buf;
+  return text;
+}
+
+std::wstring Error::NumberText() const {
+  return (number_ & 0x80000000u) ? HexNumber(number_) : std::to_wstring(number_);
 }
 
 Error OverflowError() { return Error(kErrOverflow, L"Overflow"); }

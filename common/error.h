@@ -25,6 +25,9 @@ class Error : public std::exception {
   std::wstring description_;
 };
 
+// "0x" and eight upper-case hexadecimal digits.
+std::wstring HexNumber(uint32_t value);
+
 // The program's own error numbers.
 inline constexpr uint32_t kErrOverflow = 6;
 inline constexpr uint32_t kErrPortAlreadyOpen = 8005;

@@ -1,6 +1,5 @@
 #include "common/win32/os_error.h"
 
-#include <cwchar>
 
 namespace qm {
 
@@ -25,9 +24,7 @@ std::wstring FormatFrom(DWORD flags, HMODULE module, DWORD code) {
 std::wstring SystemMessage(DWORD code) {
   std::wstring text = FormatFrom(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code);
   if (text.empty()) {
-    wchar_t fallback[48];
-    std::swprintf(fallback, 48, L"Unknown error 0x%08lX", static_cast<unsigned long>(code));
-    text = fallback;
+    text = L"Unknown error " + HexNumber(code);
   }
   return text;
 }
