@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing Quillomarvet needs on Debian 12, if it is missing:
-# CMake, Ninja, GoogleTest, the mingw-w64 cross compilers, Wine (32-bit too), Xvfb, xdotool,
+# CMake, Ninja, GoogleTest, clang with libFuzzer, the mingw-w64 cross compilers, Wine (32-bit too), Xvfb, xdotool,
 # ImageMagick and icoutils.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev python3
+packages=(cmake ninja-build g++ libgtest-dev python3 clang libclang-rt-14-dev zip
           g++-mingw-w64-i686 g++-mingw-w64-x86-64
           wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick icoutils)
 
