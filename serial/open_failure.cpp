@@ -8,6 +8,7 @@ constexpr uint32_t kFileNotFound = 2;
 constexpr uint32_t kPathNotFound = 3;
 constexpr uint32_t kAccessDenied = 5;
 constexpr uint32_t kSharingViolation = 32;
+constexpr uint32_t kLockViolation = 33;
 }  // namespace
 
 std::wstring OpenFailureReason(const Error& e) {
@@ -16,9 +17,11 @@ std::wstring OpenFailureReason(const Error& e) {
     case kPathNotFound:
       return L"no such port";
     case kSharingViolation:
+    case kLockViolation:
       return L"port in use by another program";
     case kAccessDenied:
-      return L"access denied";
+      // Windows' serial drivers refuse a second opener with this code, so it usually means busy.
+      return L"access denied (the port may be in use by another program)";
     default:
       return e.Description();
   }

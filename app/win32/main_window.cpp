@@ -134,9 +134,10 @@ void ShowFatalError(HWND owner, const Error& e) {
   if (had_quit) ::PostQuitMessage(static_cast<int>(quit.wParam));
 }
 
-MainWindow::~MainWindow() {
-  if (hwnd_) ::DestroyWindow(hwnd_);
-}
+// The window is not destroyed here: the program ends right after, and the system takes a
+// thread's windows down with it. Destroying it first only delays the exit (under Wine without a
+// window manager, by two seconds a window).
+MainWindow::~MainWindow() = default;
 
 void MainWindow::Create() {
   WNDCLASSEXW wc{};
@@ -259,11 +260,7 @@ void MainWindow::FocusReset() {
 
 void MainWindow::EndProgram(int exit_status) {
   exit_status_ = exit_status;
-  if (hwnd_) {
-    ::DestroyWindow(hwnd_);  // WM_DESTROY ends the event loop
-  } else {
-    ::PostQuitMessage(exit_status);
-  }
+  ::PostQuitMessage(exit_status);
 }
 
 std::wstring MainWindow::DecodeAnsi(std::string_view bytes) const {

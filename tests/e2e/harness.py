@@ -5,6 +5,7 @@ The tool reports what it does through OutputDebugString ("Quillomarvet: <tag>: <
 prints those on stderr with WINEDEBUG=warn+seh, and App collects them as events.
 """
 
+import contextlib
 import fcntl
 import os
 import pty
@@ -124,6 +125,7 @@ class SimDevice:
         self.path = os.ttyname(self.slave)
         self.responder = responder
         self.received = []  # (monotonic time, bytes)
+        self.sent = []  # (monotonic time, bytes), once written into the pty
         self.lock = threading.Lock()
         self._stop = False
         self._thread = threading.Thread(target=self._loop, daemon=True)
@@ -157,6 +159,8 @@ class SimDevice:
         while view:
             written = os.write(self.master, view)
             view = view[written:]
+        with self.lock:
+            self.sent.append((time.monotonic(), bytes(data)))
 
     def send_later(self, delay, data):
         threading.Timer(delay, self.send, args=(data,)).start()
@@ -195,6 +199,54 @@ def answer_after_command(answer, delay=0.05):
     return respond
 
 
+def answer_each_command(*answers, delay=0.05):
+    """A responder for a run of exchanges: once the n-th "AT+DEFAULT" and ten line ends have
+    arrived (counted in what the device received since its last clear()), sends answers[n-1]
+    after `delay`. An answer may be bytes, None (stay silent) or a callable(device) that does the
+    sending itself (from the reader thread: start a thread for anything slow). Silent once the
+    answers run out."""
+    command = b"AT+DEFAULT" + b"\r\n" * 10
+    answered = [0]
+
+    def respond(device, data):
+        while answered[0] < min(data.count(command), len(answers)):
+            answer = answers[answered[0]]
+            answered[0] += 1
+            if callable(answer):
+                answer(device)
+            elif answer is not None:
+                device.send_later(delay, answer)
+
+    return respond
+
+
+# Starts a program as root without the capabilities that let root open any file: with them, the
+# kernel ignores a tty's exclusive mode (TIOCEXCL) and file permissions, so a port that is held
+# or locked away could not be shown to the tool. The wineserver a program starts inherits this,
+# and the wineserver is what opens the device. Other users have none of these to drop.
+WITHOUT_ROOT_OVERRIDES = ("setpriv", "--bounding-set",
+                          "-sys_admin,-dac_override,-dac_read_search,-fowner") \
+    if os.geteuid() == 0 else ()
+
+
+@contextlib.contextmanager
+def covered(display, x, y, width, height):
+    """Covers part of the screen with another program's window (ImageMagick's `display`) while
+    the block runs; the window underneath is exposed again when it ends."""
+    env = dict(os.environ, DISPLAY=display.name)
+    title = f"qm-cover-{os.getpid()}-{time.monotonic_ns()}"
+    proc = subprocess.Popen(["display", "-title", title, "-geometry", f"+{x}+{y}",
+                             "-size", f"{width}x{height}", "xc:white"], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", title],
+                       env=env, capture_output=True, timeout=20, check=True)
+        yield
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+
+
 _TRACE = re.compile(r'dispatch_exception "Quillomarvet: (\w+)([:+]) (.*)\\n"$')
 
 
@@ -217,7 +269,8 @@ def _unescape_tool(text):
 class App:
     """Quillomarvet.exe running under Wine."""
 
-    def __init__(self, exe, prefix, display, dpi=96):
+    def __init__(self, exe, prefix, display, dpi=96, launcher=()):
+        """`launcher`: a command to start wine through, e.g. WITHOUT_ROOT_OVERRIDES."""
         self.prefix = prefix
         self.display = display
         self.dpi = dpi
@@ -226,7 +279,7 @@ class App:
         env = dict(prefix.env)
         env["WINEDEBUG"] = "-all,warn+seh"
         self.started = time.monotonic()
-        self.proc = subprocess.Popen(["wine", exe], env=env, stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([*launcher, "wine", exe], env=env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, start_new_session=True)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -288,7 +341,40 @@ class App:
         self.xdotool("windowfocus", "--sync", self.window, "key", "--window", self.window, key)
 
     def close_window(self):
-        self.xdotool("windowfocus", "--sync", self.window, "key", "--window", self.window, "alt+F4")
+        # The window may be gone before xdotool has released the keys: that is not a failure.
+        subprocess.run(["xdotool", "windowfocus", "--sync", self.window, "key", "--window",
+                        self.window, "alt+F4"], env=self.prefix.env, stderr=subprocess.DEVNULL,
+                       timeout=20)
+
+    # Wine's own system menu (alt+space; there is no window manager to draw a title bar): the
+    # height of each item's centre below the menu's top edge, in pixels at 96 dpi.
+    SYSTEM_MENU_ITEMS = {"restore": 12, "minimize": 64}
+
+    def system_command(self, item):
+        """Chooses an item of the window's system menu with the mouse; the menu takes no keys
+        from xdotool under Wine."""
+        def visible():
+            return set(subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ".*"],
+                                      env=self.prefix.env, capture_output=True,
+                                      text=True).stdout.split())
+        before = visible()
+        self.xdotool("windowfocus", "--sync", self.window, "key", "--window", self.window,
+                     "alt+space")
+        menu = wait_until(lambda: visible() - before - {self.window}, 10, "the system menu")
+        self.xdotool("mousemove", "--window", menu.pop(), "40", str(self.SYSTEM_MENU_ITEMS[item]),
+                     "click", "1")
+        wait_until(lambda: not (visible() - before - {self.window}), 10, "the menu to close")
+
+    def iconic(self):
+        """Whether the window is minimised: Wine mirrors that in the X window's WM_HINTS."""
+        out = subprocess.run(["xprop", "-id", self.window, "WM_HINTS"], env=self.prefix.env,
+                             capture_output=True, text=True).stdout
+        return "Iconic State" in out
+
+    def open_fds(self):
+        """How many file descriptors the Windows process has open (`wine` turns into it in
+        place, so it keeps the pid Popen saw)."""
+        return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
 
     def screenshot(self, path):
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -298,7 +384,12 @@ class App:
         return path
 
     def wait_exit(self, timeout=15):
-        return self.proc.wait(timeout=timeout)
+        """Waits for the process to end and for its last traces to be read."""
+        status = self.proc.wait(timeout=timeout)
+        # The pipe stays open while the wineserver (which inherited it) lingers; what the tool
+        # wrote before it ended is read within moments.
+        self._reader.join(timeout=0.5)
+        return status
 
     def kill(self):
         if self.proc.poll() is None:
@@ -316,8 +407,23 @@ def darkest(png, x, y, w, h):
     return float(out)
 
 
+def pixels(png, x, y, w, h):
+    """A region of a screenshot as RGB bytes, three per pixel."""
+    return subprocess.run(["convert", png, "-crop", f"{w}x{h}+{x}+{y}", "+repage", "-depth", "8",
+                           "rgb:-"], capture_output=True, check=True).stdout
+
+
+def differing_pixels(png_a, png_b, x, y, w, h):
+    """How many pixels of a region differ between two screenshots."""
+    a, b = pixels(png_a, x, y, w, h), pixels(png_b, x, y, w, h)
+    if len(a) != len(b):
+        raise ValueError(f"{png_a} and {png_b} do not both hold the region")
+    return sum(a[i:i + 3] != b[i:i + 3] for i in range(0, len(a), 3))
+
+
 def require_tools():
-    missing = [t for t in ("wine", "wineserver", "Xvfb", "xdotool", "import", "convert")
+    missing = [t for t in ("wine", "wineserver", "Xvfb", "xdotool", "import", "convert", "display",
+                           "xprop") + WITHOUT_ROOT_OVERRIDES[:1]
                if shutil.which(t) is None]
     if missing:
         raise RuntimeError("missing tools: " + ", ".join(missing))

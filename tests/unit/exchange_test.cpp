@@ -77,7 +77,16 @@ INSTANTIATE_TEST_SUITE_P(
                      ""},
         ExchangeCase{"PortAccessDenied",
                      [](FakePort& p) { p.open_error = Error(5, L"Access is denied."); },
-                     {L"Open port", L"Cannot open COM1: access denied", L"Port closed"}, ""},
+                     {L"Open port",
+                      L"Cannot open COM1: access denied (the port may be in use by another "
+                      L"program)",
+                      L"Port closed"},
+                     ""},
+        ExchangeCase{"PortLocked",
+                     [](FakePort& p) { p.open_error = Error(33, L"Lock violation."); },
+                     {L"Open port", L"Cannot open COM1: port in use by another program",
+                      L"Port closed"},
+                     ""},
         ExchangeCase{"PortFailsForAnotherReason",
                      [](FakePort& p) {
                        p.open_error =

@@ -1,0 +1,392 @@
+"""The real Quillomarvet.exe under Wine against a simulated device on COM1: what goes on the wire,
+what is drawn for each kind of answer, ports that cannot be opened, presses at awkward moments,
+repainting, scaling, and a long run of exchanges in one process."""
+
+import fcntl
+import os
+import random
+import sys
+import termios
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+
+EXE = os.environ.get("QM_EXE", "build/windows/app/win32/Quillomarvet.exe")
+WORK = os.environ.get("QM_E2E_DIR", "build/e2e")
+SHOTS = os.path.join(WORK, "screenshots")
+COMMAND = b"AT+DEFAULT" + b"\r\n" * 10
+WAIT_S = 2.0  # how long the tool listens for the answer
+
+# The expected text is worked out for code page 1252; Wine takes its ANSI code page from the
+# locale, so pin one that gives 1252.
+os.environ["LC_ALL"] = "C.UTF-8"
+
+# Bytes that code page 1252 leaves undefined. Python refuses them; Wine's MultiByteToWideChar
+# turns each into the C1 control character of the same number (as Windows' own table does).
+CP1252_UNDEFINED = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
+
+
+def drawn(answer):
+    """The line the tool should draw for an answer: control bytes dropped, the rest as 1252."""
+    return "".join(chr(b) if b in CP1252_UNDEFINED else bytes([b]).decode("cp1252")
+                   for b in answer if b >= 0x20)
+
+
+def shot(app, name):
+    return app.screenshot(os.path.join(SHOTS, f"exchange-{name}.png"))
+
+
+display = prefix = None
+
+
+def setUpModule():
+    global display, prefix
+    harness.require_tools()
+    display = harness.Display()
+    prefix = harness.WinePrefix(os.path.join(WORK, "wineprefix"), display)
+
+
+def tearDownModule():
+    prefix.kill_server()
+    display.close()
+
+
+class ToolCase(unittest.TestCase):
+    """Runs exchanges on an App and checks each one's lines, bytes and port release."""
+
+    def exchange(self, app, device, *answers, press=None):
+        """Presses Reset once with `answers` planned for the device; returns the three lines
+        drawn and the bytes the device received."""
+        first = len(app.lines())
+        device.clear()
+        device.responder = harness.answer_each_command(*answers)
+        (press or app.click_reset)()
+        lines = app.wait_lines(first + 3)[first:]
+        harness.wait_until(lambda: not device.holders(), 5, "the port to be released")
+        return lines, device.data()
+
+    def assertExchange(self, result, answer_line):
+        lines, wire = result
+        self.assertEqual(lines, ["Open port", answer_line, "Port closed"])
+        self.assertEqual(wire, COMMAND, "exactly the command on the wire")
+
+
+class OneWindow(ToolCase):
+    """One running tool and one device on COM1 for every case."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.device = harness.SimDevice()
+        prefix.set_com_port(1, cls.device.path)
+        cls.app = harness.App(EXE, prefix, display)
+        cls.app.wait_shown()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.app.kill()
+        cls.device.close()
+
+    def test_a_press_by_mouse_or_by_enter_sends_the_command_and_draws_the_answer(self):
+        presses = {"click": self.app.click_reset, "enter": lambda: self.app.press_key("Return")}
+        for name, press in presses.items():
+            with self.subTest(press=name):
+                result = self.exchange(self.app, self.device, b"OK\r\n", press=press)
+                shot(self.app, f"press-{name}")
+                self.assertExchange(result, "OK")
+
+    def test_control_characters_are_dropped_from_the_answer(self):
+        cases = [
+            (b"OK\r\n", "OK"),
+            (b"OK\r\nREADY\r\n", "OKREADY"),
+            (b"\r\n", ""),
+            (b"\x00\x07O\tK\x1b\x1f\r\n", "OK"),
+        ]
+        for answer, line in cases:
+            with self.subTest(answer=answer):
+                self.assertExchange(self.exchange(self.app, self.device, answer), line)
+        shot(self.app, "cleaning")
+
+    def test_what_the_device_sent_before_the_command_is_not_reported(self):
+        # Written while the port is closed, the pty keeps it for the tool to find on opening.
+        self.device.send(b"BOOT MESSAGE\r\nSTALE\r\n")
+        result = self.exchange(self.app, self.device, b"OK\r\n")
+        shot(self.app, "stale-input")
+        self.assertExchange(result, "OK")
+
+    def test_no_answer_within_the_wait_is_no_comm_and_a_late_one_is_never_reported(self):
+        self.assertExchange(self.exchange(self.app, self.device, None), "NO COMM")
+
+        late = b"LATE\r\n"
+
+        def answer_late(device):
+            def run():
+                time.sleep(WAIT_S + 0.5)
+                # Late for certain: only once the tool has let go of the port.
+                harness.wait_until(lambda: not device.holders(), 10, "the port to be released")
+                device.send(late)
+            threading.Thread(target=run, daemon=True).start()
+
+        result = self.exchange(self.app, self.device, answer_late)
+        self.assertExchange(result, "NO COMM")
+        harness.wait_until(lambda: any(d == late for _, d in self.device.sent), 5,
+                           "the late answer to be sent")
+        # The late answer now waits in the pty; the next exchange must show only its own.
+        result = self.exchange(self.app, self.device, b"OK\r\n")
+        shot(self.app, "late-answer")
+        self.assertExchange(result, "OK")
+
+    def test_a_long_answer_arriving_in_pieces_is_kept_whole(self):
+        rng = random.Random(1)
+        rows = [bytes(rng.choice(range(0x20, 0x100)) for _ in range(62)) + b"\r\n"
+                for _ in range(176)]
+        answer = b"".join(rows)
+        pieces = [answer[i:i + 1024] for i in range(0, len(answer), 1024)]
+
+        def answer_in_pieces(device):
+            def run():
+                for piece in pieces:  # 11 pieces over about 1.1 s
+                    time.sleep(0.1)
+                    device.send(piece)
+            threading.Thread(target=run, daemon=True).start()
+
+        lines, wire = self.exchange(self.app, self.device, answer_in_pieces)
+        shot(self.app, "long-answer")
+        self.assertEqual(wire, COMMAND)
+        self.assertEqual(len(lines[1]), 176 * 62)
+        self.assertEqual(lines, ["Open port", drawn(answer), "Port closed"])
+
+    def test_every_byte_value_survives_but_the_control_characters(self):
+        answer = bytes(range(256))
+        lines, wire = self.exchange(self.app, self.device, answer)
+        shot(self.app, "every-byte")
+        self.assertEqual(wire, COMMAND)
+        self.assertEqual(lines, ["Open port", drawn(answer), "Port closed"])
+        self.assertIsNone(self.app.proc.poll(), "still running")
+
+    def test_five_presses_in_a_row_are_five_whole_exchanges(self):
+        results = []
+        for _ in range(5):
+            results.append(self.exchange(self.app, self.device, b"OK\r\n"))
+            self.assertFalse(self.device.holders(), "the port is released after each")
+        shot(self.app, "five-presses")
+        for result in results:
+            self.assertExchange(result, "OK")
+
+    def test_presses_during_the_wait_start_nothing(self):
+        first = len(self.app.lines())
+        self.device.clear()
+        self.device.responder = harness.answer_each_command(b"OK\r\n", b"AGAIN\r\n")
+        self.app.click_reset()
+        harness.wait_until(lambda: self.device.data() == COMMAND, 5, "the command")
+        self.app.click_reset()
+        self.app.press_key("Return")
+        self.app.press_key("space")
+        self.app.wait_lines(first + 3)
+        time.sleep(1.0)  # room for a press that was queued instead of ignored to show up
+        shot(self.app, "press-during-wait")
+        self.assertEqual(self.app.lines()[first:], ["Open port", "OK", "Port closed"])
+        self.assertEqual(self.device.data(), COMMAND, "the command went out once")
+
+    def test_the_lines_come_back_after_minimise_and_restore_and_after_being_covered(self):
+        self.assertExchange(self.exchange(self.app, self.device, b"OK\r\n"), "OK")
+        width, height = self.app.geometry()
+        lines_area = (0, 0, 105, height)  # left of the controls: report lines only
+        before = shot(self.app, "repaint-before")
+        self.assertLess(harness.darkest(before, *lines_area), 0.4, "lines drawn")
+
+        self.app.system_command("minimize")
+        harness.wait_until(self.app.iconic, 10, "the window to be minimised")
+        shot(self.app, "repaint-minimised")
+        self.app.system_command("restore")
+        harness.wait_until(lambda: not self.app.iconic(), 10, "the window to be restored")
+        self.assertEqual(self.redrawn_like(before, "repaint-restored", lines_area), 0,
+                         "pixels differing after restore")
+
+        with harness.covered(display, 0, 0, width + 100, height + 100):
+            covered = shot(self.app, "repaint-covered")
+            self.assertGreater(harness.differing_pixels(before, covered, *lines_area), 0,
+                               "the other window is on top")
+        self.assertEqual(self.redrawn_like(before, "repaint-uncovered", lines_area), 0,
+                         "pixels differing after being covered")
+
+    def redrawn_like(self, reference, name, area, timeout=5):
+        """Screenshots the window until `area` looks as in `reference` (the redraw may lag the
+        event that asks for it); returns how many pixels still differ."""
+        deadline = time.monotonic() + timeout
+        while True:
+            differing = harness.differing_pixels(reference, shot(self.app, name), *area)
+            if differing == 0 or time.monotonic() > deadline:
+                return differing
+            time.sleep(0.1)
+
+
+class PortTrouble(ToolCase):
+    """COM1 points at a link to the device's pty that the cases break and mend while the tool
+    runs. The tool runs without root's overrides so that locks and permissions apply to it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.device = harness.SimDevice()
+        cls.link = os.path.join(os.path.abspath(WORK), f"com1-link-{os.getpid()}")
+        if os.path.lexists(cls.link):
+            os.remove(cls.link)
+        os.symlink(cls.device.path, cls.link)
+        prefix.set_com_port(1, cls.link)  # also stops the wineserver: the tool starts its own
+        cls.app = harness.App(EXE, prefix, display, launcher=harness.WITHOUT_ROOT_OVERRIDES)
+        cls.app.wait_shown()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.app.kill()
+        cls.device.close()
+        if os.path.lexists(cls.link):
+            os.remove(cls.link)
+        prefix.kill_server()  # the next class gets a wineserver with the usual rights
+
+    def test_a_port_that_cannot_be_opened_is_reported_and_the_next_press_works(self):
+        device, link = self.device, self.link
+        mode = os.stat(device.path).st_mode & 0o7777
+
+        def lock():
+            fcntl.ioctl(device.slave, termios.TIOCEXCL)
+
+        def unlock():
+            fcntl.ioctl(device.slave, termios.TIOCNXCL)
+
+        # name, break, mend, reason drawn (None: the system's text, printed). Wine 8 gives
+        # "Invalid function." for a mapping whose device is gone and a lock violation for a
+        # tty in exclusive mode; it lets two of its own processes open one port at once, so
+        # "held by another program" is shown with a Linux program's lock instead.
+        cases = [
+            ("device gone", lambda: os.remove(link), lambda: os.symlink(device.path, link), None),
+            ("held exclusively by another program", lock, unlock,
+             "port in use by another program"),
+            ("no permission", lambda: os.chmod(device.path, 0),
+             lambda: os.chmod(device.path, mode),
+             "access denied (the port may be in use by another program)"),
+        ]
+        for name, break_port, mend_port, reason in cases:
+            with self.subTest(name):
+                first = len(self.app.lines())
+                self.device.clear()
+                break_port()
+                try:
+                    self.app.click_reset()
+                    self.app.wait_lines(first + 3)
+                finally:
+                    mend_port()
+                events = self.app.event_list("report")[first:first + 3]
+                lines = [text for _, _, text in events]
+                shot(self.app, "cannot-open-" + name.replace(" ", "-"))
+                prefix_text = "Cannot open COM1: "
+                self.assertEqual([lines[0], lines[2]], ["Open port", "Port closed"])
+                self.assertTrue(lines[1].startswith(prefix_text), lines[1])
+                said = lines[1][len(prefix_text):]
+                if reason:
+                    self.assertEqual(said, reason)
+                else:
+                    self.assertTrue(said.strip(), "a reason is given")
+                print(f"\n  {name}: {lines[1]!r}", file=sys.stderr)
+                self.assertEqual(self.device.data(), b"", "nothing written")
+                self.assertLess(events[2][0] - events[0][0], 1.0, "no wait for an answer")
+                self.assertFalse(self.device.holders())
+
+                self.assertExchange(self.exchange(self.app, self.device, b"OK\r\n"), "OK")
+
+
+class ClosingDuringTheWait(ToolCase):
+    def test_closing_the_window_during_the_wait_releases_the_port_and_draws_nothing_more(self):
+        # An answer a second into the wait: drawn if the exchange carried on after the close.
+        device = harness.SimDevice(
+            harness.answer_each_command(lambda d: d.send_later(1.0, b"OK\r\n")))
+        self.addCleanup(device.close)
+        prefix.set_com_port(1, device.path)
+        app = harness.App(EXE, prefix, display)
+        self.addCleanup(app.kill)
+        app.wait_shown()
+        app.click_reset()
+        harness.wait_until(lambda: device.data() == COMMAND, 5, "the command")
+        self.assertTrue(device.holders(), "the port is open during the wait")
+        shot(app, "closing-during-wait")
+        closed_at = time.monotonic()
+        app.close_window()
+        harness.wait_until(lambda: not device.holders(), 1.0, "the port to be released")
+        released = time.monotonic() - closed_at
+        self.assertEqual(app.proc.wait(timeout=1.0), 0, "the process ends within a second")
+        gone = time.monotonic() - closed_at
+        app.wait_exit()
+        print(f"\n  port released {released:.2f} s after alt+F4, process gone after "
+              f"{gone:.2f} s", file=sys.stderr)
+        self.assertEqual(app.lines(), ["Open port"])
+        self.assertEqual(device.data(), COMMAND)
+
+
+class HighDpi(ToolCase):
+    """A prefix of its own at 144 dpi, so no other case ever starts on a scaled desktop."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = harness.WinePrefix(os.path.join(WORK, "wineprefix-144dpi"), display)
+        cls.prefix.set_dpi(144)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.kill_server()
+
+    def test_at_144_dpi_the_window_and_the_button_are_scaled(self):
+        device = harness.SimDevice()
+        self.addCleanup(device.close)
+        self.prefix.set_com_port(1, device.path)
+        app = harness.App(EXE, self.prefix, display, dpi=144)
+        self.addCleanup(app.kill)
+        app.wait_shown()
+        self.assertEqual(app.geometry(), (456, 622))
+        # At 144 dpi the button's centre is at (228, 144); its 96-dpi place, (152, 96), is off it.
+        result = self.exchange(app, device, b"OK\r\n")
+        shot(app, "144dpi")
+        self.assertExchange(result, "OK")
+
+
+class Soak(ToolCase):
+    EXCHANGES = 50
+
+    def test_fifty_exchanges_in_one_run_and_the_newest_line_stays_in_view(self):
+        device = harness.SimDevice()
+        self.addCleanup(device.close)
+        prefix.set_com_port(1, device.path)
+        app = harness.App(EXE, prefix, display)
+        self.addCleanup(app.kill)
+        app.wait_shown()
+
+        # Windows handle counts cannot be read from Linux; the descriptors the Windows process
+        # holds stand in for them (a port handle left open would keep the device's). Counted
+        # once the first exchanges have loaded whatever they load.
+        results = [self.exchange(app, device, b"OK\r\n") for _ in range(3)]
+        fds_before = app.open_fds()
+        results += [self.exchange(app, device, b"OK\r\n") for _ in range(self.EXCHANGES - 3)]
+        fds_after = app.open_fds()
+        print(f"\n  open descriptors after 3 exchanges: {fds_before}, after "
+              f"{self.EXCHANGES}: {fds_after}", file=sys.stderr)
+        for result in results:
+            self.assertExchange(result, "OK")
+        self.assertLessEqual(fds_after, fds_before)
+
+        # 150 short lines are far more than the window holds. One wide line now must show at
+        # the bottom, with nothing wide above it: the view follows the newest lines.
+        wide = "W" * 40
+        self.assertExchange(self.exchange(app, device, wide.encode() + b"\r\n"), wide)
+        width, height = app.geometry()
+        png = shot(app, "soak-end")
+        right_of_controls = 200
+        bottom = (right_of_controls, height - 40, width - right_of_controls, 40)
+        above = (right_of_controls, 0, width - right_of_controls, height - 40)
+        self.assertLess(harness.darkest(png, *bottom), 0.4, "the wide line at the bottom")
+        self.assertGreater(harness.darkest(png, *above), 0.6, "nothing wide above it")
+        self.assertEqual(len(app.lines()), 3 * (self.EXCHANGES + 1))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
