@@ -62,7 +62,7 @@ void Form1::RunExchange() {
   if (open_failure) {
     // Nothing can reach the device: say why, and skip the writes and the wait.
     Attempt([&] {
-      report(L"Cannot open COM" + std::to_wstring(MSComm1.CommPort()) + L": " +
+      report(L"Cannot open COM" + DecimalNumber(MSComm1.CommPort()) + L": " +
              OpenFailureReason(*open_failure));
     });
     Attempt([&] { report(L"Port closed"); });

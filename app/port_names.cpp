@@ -68,7 +68,8 @@ int16_t PortNumberFromText(std::wstring_view text) {
   const LeadingNumber number = ReadLeadingNumber(From(text, 4));
   // digits has no leading zeros, so more than five of them is out of range whatever they are.
   if (number.digits.size() > 5) throw OverflowError();
-  const long value = std::stol(number.digits);
+  long value = 0;
+  for (wchar_t digit : number.digits) value = value * 10 + (digit - L'0');
   const long limit = number.negative ? 32768 : 32767;
   if (value > limit) throw OverflowError();
   return static_cast<int16_t>(number.negative ? -value : value);

@@ -11,8 +11,19 @@ std::wstring HexNumber(uint32_t value) {
   return text;
 }
 
+std::wstring DecimalNumber(long long value) {
+  unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                           : static_cast<unsigned long long>(value);
+  std::wstring digits;
+  do {
+    digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + magnitude % 10));
+    magnitude /= 10;
+  } while (magnitude != 0);
+  return value < 0 ? L"-" + digits : digits;
+}
+
 std::wstring Error::NumberText() const {
-  return (number_ & 0x80000000u) ? HexNumber(number_) : std::to_wstring(number_);
+  return (number_ & 0x80000000u) ? HexNumber(number_) : DecimalNumber(number_);
 }
 
 Error OverflowError() { return Error(kErrOverflow, L"Overflow"); }

@@ -27,6 +27,8 @@ class Error : public std::exception {
 
 // "0x" and eight upper-case hexadecimal digits.
 std::wstring HexNumber(uint32_t value);
+// Plain decimal. (std::to_wstring would bring the whole printf machinery into the .exe.)
+std::wstring DecimalNumber(long long value);
 
 // The program's own error numbers.
 inline constexpr uint32_t kErrOverflow = 6;

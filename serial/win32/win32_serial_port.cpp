@@ -65,7 +65,7 @@ void ConfigureLine(HANDLE port) {
 void Win32SerialPort::Open() {
   if (handle_) throw Error(kErrPortAlreadyOpen, L"Port already open");
   // The \\.\ form reaches COM10 and above too.
-  const std::wstring path = L"\\\\.\\COM" + std::to_wstring(port_);
+  const std::wstring path = L"\\\\.\\COM" + DecimalNumber(port_);
   UniqueHandle port(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
   if (!port) throw LastOsError();

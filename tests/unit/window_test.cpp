@@ -135,3 +135,20 @@ TEST(TracePieces, SplitsLongTextWithoutBreakingEscapes) {
 
 }  // namespace
 }  // namespace qm
+
+namespace qm {
+namespace {
+
+TEST(ErrorNumbers, ReadAsTheSystemWritesThem) {
+  EXPECT_EQ(Error(5, L"x").NumberText(), L"5");
+  EXPECT_EQ(Error(0, L"x").NumberText(), L"0");
+  EXPECT_EQ(Error(0x80041010u, L"x").NumberText(), L"0x80041010");
+  EXPECT_EQ(Error(0x8000000Au, L"x").NumberText(), L"0x8000000A");
+  EXPECT_EQ(FatalErrorText(OverflowError()), L"Error 6: Overflow");
+  EXPECT_EQ(DecimalNumber(-32768), L"-32768");
+  EXPECT_EQ(DecimalNumber(32767), L"32767");
+  EXPECT_EQ(DecimalNumber(-9223372036854775807LL - 1), L"-9223372036854775808");
+}
+
+}  // namespace
+}  // namespace qm
