@@ -31,7 +31,9 @@ void Form1::Form_Load() {
   if (!text.empty()) MSComm1.SetCommPort(PortNumberFromText(text));
 }
 
-std::wstring Form1::GetCOM() { return PortNameText(devices_.PnPDeviceNames()); }
+std::wstring Form1::GetCOM() {
+  return PortNameText(devices_.PnPDeviceNames());
+}
 
 void Form1::cmReset_Click() {
   // A press while an exchange runs (the wait pumps events) starts nothing: a nested exchange
@@ -141,7 +143,9 @@ void Form1::report(const std::wstring& text) {
   host_.ReportLineAdded(text);
 }
 
-void Form1::Form_Unload() { Form_Terminate(); }
+void Form1::Form_Unload() {
+  Form_Terminate();
+}
 
 void Form1::Form_Terminate() {
   if (ended_) return;

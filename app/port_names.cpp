@@ -6,9 +6,13 @@ namespace qm {
 
 namespace {
 
-bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+bool IsDigit(wchar_t c) {
+  return c >= L'0' && c <= L'9';
+}
 
-wchar_t AsciiUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? c - L'a' + L'A' : c; }
+wchar_t AsciiUpper(wchar_t c) {
+  return (c >= L'a' && c <= L'z') ? c - L'a' + L'A' : c;
+}
 
 // 1-based position of the last "COM" in `name`, letters compared without case; 0 when none.
 std::size_t LastComPosition(std::wstring_view name) {

@@ -1,6 +1,5 @@
 #include "app/trace_text.h"
 
-
 namespace qm {
 
 namespace {

@@ -1,6 +1,5 @@
 #include "common/error.h"
 
-
 namespace qm {
 
 std::wstring HexNumber(uint32_t value) {
@@ -26,7 +25,9 @@ std::wstring Error::NumberText() const {
   return (number_ & 0x80000000u) ? HexNumber(number_) : DecimalNumber(number_);
 }
 
-Error OverflowError() { return Error(kErrOverflow, L"Overflow"); }
+Error OverflowError() {
+  return Error(kErrOverflow, L"Overflow");
+}
 
 std::wstring FatalErrorText(const Error& e) {
   return L"Error " + e.NumberText() + L": " + e.Description();

@@ -1,6 +1,7 @@
 // Quillomarvet: puts a device on a CP210x USB-to-serial adapter back to its factory settings.
 #include <windows.h>
-#include <commctrl.h>
+
+#include <commctrl.h>  // after windows.h, which it needs
 
 #include <cstdlib>
 
@@ -13,7 +14,9 @@
 // The default handler prints the exception's demangled type to a console this program does not
 // have, and brings 50 KB of demangler along. Ending quietly is all that is wanted.
 namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
+void __verbose_terminate_handler() {
+  std::abort();
+}
 }  // namespace __gnu_cxx
 #endif
 

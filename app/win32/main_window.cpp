@@ -74,8 +74,8 @@ LOGFONTW MessageFont(UINT dpi) {
   if (!::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
     throw LastOsError();
   }
-  metrics.lfMessageFont.lfHeight =
-      ::MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi), static_cast<int>(SystemDpi()));
+  metrics.lfMessageFont.lfHeight = ::MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi),
+                                            static_cast<int>(SystemDpi()));
   return metrics.lfMessageFont;
 }
 
@@ -96,9 +96,9 @@ LONGLONG CounterFrequency() {
 
 HWND CreateChild(HWND parent, DWORD ex_style, const wchar_t* cls, const wchar_t* text, DWORD style,
                  int id, HINSTANCE instance) {
-  HWND child = ::CreateWindowExW(ex_style, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0,
-                                 parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                                 instance, nullptr);
+  HWND child =
+      ::CreateWindowExW(ex_style, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
   if (!child) throw LastOsError();
   return child;
 }
@@ -226,7 +226,8 @@ void MainWindow::OnPauseTimer() {
   const LONGLONG now = CounterNow();
   if (now < timer_due_) {
     // The system timer may fire a little early; a tick never comes before its interval.
-    const LONGLONG left_ms = ((timer_due_ - now) * 1000 + CounterFrequency() - 1) / CounterFrequency();
+    const LONGLONG left_ms =
+        ((timer_due_ - now) * 1000 + CounterFrequency() - 1) / CounterFrequency();
     ::SetTimer(hwnd_, kPauseTimerId, static_cast<UINT>(left_ms), nullptr);
     return;
   }
@@ -305,8 +306,7 @@ void MainWindow::ApplyDpi(UINT dpi, const RECT* suggested_window) {
   if (suggested_window) {
     ::SetWindowPos(hwnd_, nullptr, suggested_window->left, suggested_window->top,
                    suggested_window->right - suggested_window->left,
-                   suggested_window->bottom - suggested_window->top,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
+                   suggested_window->bottom - suggested_window->top, SWP_NOZORDER | SWP_NOACTIVATE);
   } else {
     RECT r{0, 0, TwipsToPixels(kClientWidthTwips, dpi), TwipsToPixels(kClientHeightTwips, dpi)};
     const DWORD style = static_cast<DWORD>(::GetWindowLongPtrW(hwnd_, GWL_STYLE));

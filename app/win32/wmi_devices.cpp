@@ -61,15 +61,17 @@ ComApartment::ComApartment() {
   }
 }
 
-ComApartment::~ComApartment() { ::CoUninitialize(); }
+ComApartment::~ComApartment() {
+  ::CoUninitialize();
+}
 
 std::vector<std::optional<std::wstring>> WmiDeviceQuery::PnPDeviceNames() {
   LARGE_INTEGER start, end, frequency;
   ::QueryPerformanceCounter(&start);
 
   ComPtr<IWbemLocator> locator;
-  Check(::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
-                           IID_PPV_ARGS(&locator)));
+  Check(
+      ::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&locator)));
   ComPtr<IWbemServices> services;
   Check(locator->ConnectServer(Bstr(L"\\\\.\\root\\CIMV2").get(), nullptr, nullptr, nullptr, 0,
                                nullptr, nullptr, &services));
@@ -104,10 +106,9 @@ std::vector<std::optional<std::wstring>> WmiDeviceQuery::PnPDeviceNames() {
 
   ::QueryPerformanceCounter(&end);
   ::QueryPerformanceFrequency(&frequency);
-  const std::string took = "Quillomarvet: devices: " + std::to_string(names.size()) +
-                          " devices in " +
-                          std::to_string((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart) +
-                          " ms\n";
+  const std::string took =
+      "Quillomarvet: devices: " + std::to_string(names.size()) + " devices in " +
+      std::to_string((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart) + " ms\n";
   ::OutputDebugStringA(took.c_str());
   return names;
 }

@@ -1,15 +1,14 @@
 #include "common/win32/os_error.h"
 
-
 namespace qm {
 
 namespace {
 
 std::wstring FormatFrom(DWORD flags, HMODULE module, DWORD code) {
   wchar_t* buffer = nullptr;
-  const DWORD length = ::FormatMessageW(
-      flags | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS, module, code, 0,
-      reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  const DWORD length =
+      ::FormatMessageW(flags | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       module, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::wstring text;
   if (length != 0 && buffer) text.assign(buffer, length);
   if (buffer) ::LocalFree(buffer);
@@ -29,9 +28,13 @@ std::wstring SystemMessage(DWORD code) {
   return text;
 }
 
-Error OsError(DWORD code) { return Error(code, SystemMessage(code)); }
+Error OsError(DWORD code) {
+  return Error(code, SystemMessage(code));
+}
 
-Error LastOsError() { return OsError(::GetLastError()); }
+Error LastOsError() {
+  return OsError(::GetLastError());
+}
 
 Error HresultError(HRESULT hr) {
   const DWORD code = static_cast<DWORD>(hr);

@@ -21,13 +21,14 @@ TEST(QuitaCaracteresDeControl, KeepsEverythingButControlBytes) {
       {"OK\r\nREADY\r\n", "OKREADY"},
       {"\r\n\r\n", ""},
       {std::string("A\0B\tC\x1b[0m\x1f", 10), "ABC[0m"},
-      {" ~\x7f", " ~\x7f"},                       // space and DEL stay
-      {"\x82\xa0\x82\xa2", "\x82\xa0\x82\xa2"},   // a double-byte pair survives whole
+      {" ~\x7f", " ~\x7f"},                      // space and DEL stay
+      {"\x82\xa0\x82\xa2", "\x82\xa0\x82\xa2"},  // a double-byte pair survives whole
       {"caf\xe9\r\n", "caf\xe9"},
       {AllBytesFrom(0), AllBytesFrom(0x20)},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(Form1::QuitaCaracteresDeControl(c.in), c.out) << "input of " << c.in.size() << " bytes";
+    EXPECT_EQ(Form1::QuitaCaracteresDeControl(c.in), c.out)
+        << "input of " << c.in.size() << " bytes";
   }
 }
 

@@ -18,7 +18,9 @@ struct LoadCase {
   std::optional<int16_t> port;  // nullopt: the load fails with an overflow
 };
 
-void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LoadCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class FormLoad : public ::testing::TestWithParam<LoadCase> {};
 
@@ -47,19 +49,23 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, FormLoad,
     ::testing::Values(
         LoadCase{"NoAdapterKeepsTheStoredPort",
-                 {L"Wine PnP Device", L"PCI Express Root Port", std::nullopt}, L"", 1},
+                 {L"Wine PnP Device", L"PCI Express Root Port", std::nullopt},
+                 L"",
+                 1},
         LoadCase{"NoDevicesAtAll", {}, L"", 1},
         LoadCase{"OneAdapter", {L"HID Keyboard", kBridge + L" (COM3)"}, L"COM3", 3},
         LoadCase{"TwoAdaptersFirstOneWins",
-                 {kBridge + L" (COM3)", L"Generic Monitor", kBridge + L" (COM7)"}, L"COM3COM7", 3},
+                 {kBridge + L" (COM3)", L"Generic Monitor", kBridge + L" (COM7)"},
+                 L"COM3COM7",
+                 3},
         LoadCase{"NameWithoutComGivesPortZero", {kBridge}, L"COM0", 0},
-        LoadCase{"CaseMustMatchExactly", {L"silicon labs cp210x usb to uart bridge (COM4)"}, L"",
-                 1},
+        LoadCase{
+            "CaseMustMatchExactly", {L"silicon labs cp210x usb to uart bridge (COM4)"}, L"", 1},
         LoadCase{"LowerCaseComStillFound", {kBridge + L" (com5)"}, L"COM5", 5},
         LoadCase{"NameInsideALongerName", {L"Acme " + kBridge + L" #2 (COM12)"}, L"COM12", 12},
         LoadCase{"LastComCounts", {kBridge + L" COM2 (COM9)"}, L"COM9", 9},
-        LoadCase{"NullNamesAreSkipped", {std::nullopt, kBridge + L" (COM4)", std::nullopt},
-                 L"COM4", 4},
+        LoadCase{
+            "NullNamesAreSkipped", {std::nullopt, kBridge + L" (COM4)", std::nullopt}, L"COM4", 4},
         LoadCase{"LeadingBlanksAndSign", {kBridge + L" (COM \t\n+0042)"}, L"COM42", 42},
         LoadCase{"NegativeNumber", {kBridge + L" (COM-3)"}, L"COM-3", -3},
         LoadCase{"LargestPort", {kBridge + L" (COM32767)"}, L"COM32767", 32767},
@@ -67,21 +73,25 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"PortOverflows", {kBridge + L" (COM32768)"}, L"COM32768", std::nullopt},
         LoadCase{"LongRunOfDigitsIsKeptThenOverflows",
                  {kBridge + L" (COM0000123456789012345678901234567890)"},
-                 L"COM123456789012345678901234567890", std::nullopt},
+                 L"COM123456789012345678901234567890",
+                 std::nullopt},
         LoadCase{"SecondAdapterDoesNotMatterForThePort",
-                 {kBridge + L" (COM3)", kBridge + L" (COM99999)"}, L"COM3COM99999", 3}),
+                 {kBridge + L" (COM3)", kBridge + L" (COM99999)"},
+                 L"COM3COM99999",
+                 3}),
     [](const ::testing::TestParamInfo<LoadCase>& info) { return info.param.name; });
 
 TEST(ReadLeadingNumber, StopsAtTheFirstOtherCharacter) {
   struct Case {
     std::wstring text, decimal;
   } cases[] = {
-      {L"12)", L"12"},   {L"", L"0"},        {L"-", L"0"},      {L"-0", L"0"},
-      {L"+7x", L"7"},    {L"  \t\n-15", L"-15"}, {L"1 2", L"1"}, {L"\r5", L"0"},
-      {L"007", L"7"},    {L"3COM7", L"3"},   {L"x9", L"0"},     {L"--5", L"0"},
+      {L"12)", L"12"},        {L"", L"0"},    {L"-", L"0"},   {L"-0", L"0"},  {L"+7x", L"7"},
+      {L"  \t\n-15", L"-15"}, {L"1 2", L"1"}, {L"\r5", L"0"}, {L"007", L"7"}, {L"3COM7", L"3"},
+      {L"x9", L"0"},          {L"--5", L"0"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(DecimalText(ReadLeadingNumber(c.text)), c.decimal) << std::string(c.text.begin(), c.text.end());
+    EXPECT_EQ(DecimalText(ReadLeadingNumber(c.text)), c.decimal)
+        << std::string(c.text.begin(), c.text.end());
   }
 }
 

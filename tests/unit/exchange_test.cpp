@@ -17,7 +17,9 @@ struct ExchangeCase {
   std::string wire;  // the bytes that reached the device
 };
 
-void PrintTo(const ExchangeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ExchangeCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ExchangeLines : public ::testing::TestWithParam<ExchangeCase> {};
 
@@ -35,46 +37,55 @@ TEST_P(ExchangeLines, DrawsTheseLinesAndPutsTheseBytesOnTheWire) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ExchangeLines,
     ::testing::Values(
-        ExchangeCase{"AnsweredOk", [](FakePort& p) { p.answer = "OK\r\n"; },
-                     {L"Open port", L"OK", L"Port closed"}, kCommandBytes},
+        ExchangeCase{"AnsweredOk",
+                     [](FakePort& p) { p.answer = "OK\r\n"; },
+                     {L"Open port", L"OK", L"Port closed"},
+                     kCommandBytes},
         ExchangeCase{"MultiLineAnswerIsJoined",
                      [](FakePort& p) { p.answer = "OK\r\nREADY\r\n"; },
-                     {L"Open port", L"OKREADY", L"Port closed"}, kCommandBytes},
-        ExchangeCase{"OnlyLineEndsGiveAnEmptyLine", [](FakePort& p) { p.answer = "\r\n\r\n"; },
-                     {L"Open port", L"", L"Port closed"}, kCommandBytes},
+                     {L"Open port", L"OKREADY", L"Port closed"},
+                     kCommandBytes},
+        ExchangeCase{"OnlyLineEndsGiveAnEmptyLine",
+                     [](FakePort& p) { p.answer = "\r\n\r\n"; },
+                     {L"Open port", L"", L"Port closed"},
+                     kCommandBytes},
         ExchangeCase{"InputBeforeTheCommandIsDropped",
                      [](FakePort& p) {
                        p.noise_on_open = "BOOT v2\r\n";
                        p.answer = "OK\r\n";
                      },
-                     {L"Open port", L"OK", L"Port closed"}, kCommandBytes},
-        ExchangeCase{"NoAnswer", [](FakePort&) {}, {L"Open port", L"NO COMM", L"Port closed"},
+                     {L"Open port", L"OK", L"Port closed"},
+                     kCommandBytes},
+        ExchangeCase{"NoAnswer",
+                     [](FakePort&) {},
+                     {L"Open port", L"NO COMM", L"Port closed"},
                      kCommandBytes},
         ExchangeCase{"AnswerAfterTheWaitIsNotAnAnswer",
                      [](FakePort& p) {
                        p.answer = "OK\r\n";
                        p.answer_delay_ms = 2500;
                      },
-                     {L"Open port", L"NO COMM", L"Port closed"}, kCommandBytes},
+                     {L"Open port", L"NO COMM", L"Port closed"},
+                     kCommandBytes},
         ExchangeCase{"ReadFailureIsNoAnswer",
                      [](FakePort& p) {
                        p.answer = "OK\r\n";
                        p.fail_reads = true;
                      },
-                     {L"Open port", L"NO COMM", L"Port closed"}, kCommandBytes},
+                     {L"Open port", L"NO COMM", L"Port closed"},
+                     kCommandBytes},
         ExchangeCase{"PortMissing",
                      [](FakePort& p) {
                        p.SetCommPort(7);
                        p.open_error = Error(2, L"The system cannot find the file specified.");
                      },
-                     {L"Open port", L"Cannot open COM7: no such port", L"Port closed"}, ""},
-        ExchangeCase{"PortInUse",
-                     [](FakePort& p) {
-                       p.open_error = Error(32, L"The process cannot access the file.");
-                     },
-                     {L"Open port", L"Cannot open COM1: port in use by another program",
-                      L"Port closed"},
+                     {L"Open port", L"Cannot open COM7: no such port", L"Port closed"},
                      ""},
+        ExchangeCase{
+            "PortInUse",
+            [](FakePort& p) { p.open_error = Error(32, L"The process cannot access the file."); },
+            {L"Open port", L"Cannot open COM1: port in use by another program", L"Port closed"},
+            ""},
         ExchangeCase{"PortAccessDenied",
                      [](FakePort& p) { p.open_error = Error(5, L"Access is denied."); },
                      {L"Open port",
@@ -82,20 +93,19 @@ INSTANTIATE_TEST_SUITE_P(
                       L"program)",
                       L"Port closed"},
                      ""},
-        ExchangeCase{"PortLocked",
-                     [](FakePort& p) { p.open_error = Error(33, L"Lock violation."); },
-                     {L"Open port", L"Cannot open COM1: port in use by another program",
-                      L"Port closed"},
-                     ""},
-        ExchangeCase{"PortFailsForAnotherReason",
-                     [](FakePort& p) {
-                       p.open_error =
-                           Error(31, L"A device attached to the system is not functioning.");
-                     },
-                     {L"Open port",
-                      L"Cannot open COM1: A device attached to the system is not functioning.",
-                      L"Port closed"},
-                     ""}),
+        ExchangeCase{
+            "PortLocked",
+            [](FakePort& p) { p.open_error = Error(33, L"Lock violation."); },
+            {L"Open port", L"Cannot open COM1: port in use by another program", L"Port closed"},
+            ""},
+        ExchangeCase{
+            "PortFailsForAnotherReason",
+            [](FakePort& p) {
+              p.open_error = Error(31, L"A device attached to the system is not functioning.");
+            },
+            {L"Open port", L"Cannot open COM1: A device attached to the system is not functioning.",
+             L"Port closed"},
+            ""}),
     [](const ::testing::TestParamInfo<ExchangeCase>& info) { return info.param.name; });
 
 TEST(Exchange, SendsTheCommandAsElevenWrites) {
@@ -176,7 +186,8 @@ TEST(Exchange, PressesInARowRunIdenticalExchanges) {
     EXPECT_FALSE(rig.port.PortOpen()) << "released between exchanges";
   }
   Lines expected;
-  for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {L"Open port", L"OK", L"Port closed"});
+  for (int i = 0; i < 3; ++i)
+    expected.insert(expected.end(), {L"Open port", L"OK", L"Port closed"});
   EXPECT_EQ(rig.host.drawn, expected);
   EXPECT_EQ(rig.port.wire, kCommandBytes + kCommandBytes + kCommandBytes);
 }

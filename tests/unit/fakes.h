@@ -18,7 +18,9 @@ class FakeHost : public FormHost {
   void Attach(Form1& form) { form_ = &form; }
 
   // Runs `action` in the first DoEvents at or after `at_ms`.
-  void At(int64_t at_ms, std::function<void()> action) { events_.emplace(at_ms, std::move(action)); }
+  void At(int64_t at_ms, std::function<void()> action) {
+    events_.emplace(at_ms, std::move(action));
+  }
 
   void ReportLineAdded(const std::wstring& line) override { drawn.push_back(line); }
   void DoEvents() override;
@@ -63,17 +65,17 @@ class FakePort : public SerialPort {
   std::string ReadPending() override;
 
   // The device's behaviour.
-  std::string answer;                  // sent back once the 30 command bytes are in
-  int64_t answer_delay_ms = 50;        // after the last of them
-  std::string noise_on_open;           // arrives as soon as the port opens
-  std::optional<Error> open_error;     // Open fails with this
-  int failing_write = -1;              // 0-based index of a write that fails
+  std::string answer;               // sent back once the 30 command bytes are in
+  int64_t answer_delay_ms = 50;     // after the last of them
+  std::string noise_on_open;        // arrives as soon as the port opens
+  std::optional<Error> open_error;  // Open fails with this
+  int failing_write = -1;           // 0-based index of a write that fails
   bool fail_reads = false;
-  bool fail_open_state = false;        // PortOpen throws
+  bool fail_open_state = false;  // PortOpen throws
 
   // What happened.
-  std::vector<std::string> writes;     // every write attempted, in order
-  std::string wire;                    // the bytes that got through
+  std::vector<std::string> writes;  // every write attempted, in order
+  std::string wire;                 // the bytes that got through
   int opens = 0;
   int closes = 0;
 
@@ -81,8 +83,8 @@ class FakePort : public SerialPort {
   FakeHost& host_;
   int16_t port_ = kStoredCommPort;
   bool open_ = false;
-  std::string received_;               // the receive buffer
-  int session_ = 0;                    // answers belong to the opening they were sent in
+  std::string received_;  // the receive buffer
+  int session_ = 0;       // answers belong to the opening they were sent in
   std::size_t sent_this_session_ = 0;
 };
 

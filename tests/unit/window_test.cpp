@@ -32,15 +32,14 @@ TEST(VisibleReportLines, NewestLineStaysVisible) {
     int line_height, client_height;
     std::size_t first, count;
   } cases[] = {
-      {0, 16, 415, 0, 0},       // nothing yet
-      {3, 16, 415, 0, 3},       // one exchange: from the top
-      {25, 16, 415, 0, 25},     // 400 px: still fits
-      {26, 16, 415, 1, 25},     // 416 px: the oldest leaves at the top
-      {27, 16, 415, 2, 25},     // nine exchanges
-      {1000, 16, 415, 975, 25},
-      {5, 16, 10, 5, 0},        // shorter than one line
-      {5, 16, 0, 5, 0},         // minimised
-      {5, 24, 622, 0, 5},       // 144 dpi
+      {0, 16, 415, 0, 0},                           // nothing yet
+      {3, 16, 415, 0, 3},                           // one exchange: from the top
+      {25, 16, 415, 0, 25},                         // 400 px: still fits
+      {26, 16, 415, 1, 25},                         // 416 px: the oldest leaves at the top
+      {27, 16, 415, 2, 25},                         // nine exchanges
+      {1000, 16, 415, 975, 25}, {5, 16, 10, 5, 0},  // shorter than one line
+      {5, 16, 0, 5, 0},                             // minimised
+      {5, 24, 622, 0, 5},                           // 144 dpi
   };
   for (const Case& c : cases) {
     const VisibleLines v = VisibleReportLines(c.lines, c.line_height, c.client_height);
