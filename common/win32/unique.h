@@ -6,56 +6,53 @@
 
 namespace qm {
 
-// Owns a kernel handle and closes it exactly once.
-class UniqueHandle {
+// Owns a resource of the kind Traits describes and releases it exactly once.
+template <typename Traits>
+class UniqueResource {
  public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE h) : h_(h) {}
-  UniqueHandle(UniqueHandle&& o) noexcept : h_(std::exchange(o.h_, INVALID_HANDLE_VALUE)) {}
-  UniqueHandle& operator=(UniqueHandle&& o) noexcept {
-    if (this != &o) reset(std::exchange(o.h_, INVALID_HANDLE_VALUE));
+  using Type = typename Traits::Type;
+
+  UniqueResource() = default;
+  explicit UniqueResource(Type r) : r_(r) {}
+  UniqueResource(UniqueResource&& o) noexcept : r_(std::exchange(o.r_, Traits::Empty())) {}
+  UniqueResource& operator=(UniqueResource&& o) noexcept {
+    if (this != &o) reset(std::exchange(o.r_, Traits::Empty()));
     return *this;
   }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { reset(); }
+  UniqueResource(const UniqueResource&) = delete;
+  UniqueResource& operator=(const UniqueResource&) = delete;
+  ~UniqueResource() { reset(); }
 
-  HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-  void reset(HANDLE h = INVALID_HANDLE_VALUE) {
-    if (*this) ::CloseHandle(h_);
-    h_ = h;
+  Type get() const { return r_; }
+  explicit operator bool() const { return Traits::Valid(r_); }
+  void reset(Type r = Traits::Empty()) {
+    if (Traits::Valid(r_)) Traits::Release(r_);
+    r_ = r;
   }
 
  private:
-  HANDLE h_ = INVALID_HANDLE_VALUE;
+  Type r_ = Traits::Empty();
 };
 
-// Owns a GDI object (font, bitmap, brush) and deletes it exactly once.
+// A kernel handle; CreateFile fails with INVALID_HANDLE_VALUE, other calls with null.
+struct KernelHandleTraits {
+  using Type = HANDLE;
+  static Type Empty() { return INVALID_HANDLE_VALUE; }
+  static bool Valid(Type h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void Release(Type h) { ::CloseHandle(h); }
+};
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+
+// A GDI object: font, bitmap, brush.
 template <typename T>
-class UniqueGdi {
- public:
-  UniqueGdi() = default;
-  explicit UniqueGdi(T obj) : obj_(obj) {}
-  UniqueGdi(UniqueGdi&& o) noexcept : obj_(std::exchange(o.obj_, nullptr)) {}
-  UniqueGdi& operator=(UniqueGdi&& o) noexcept {
-    if (this != &o) reset(std::exchange(o.obj_, nullptr));
-    return *this;
-  }
-  UniqueGdi(const UniqueGdi&) = delete;
-  UniqueGdi& operator=(const UniqueGdi&) = delete;
-  ~UniqueGdi() { reset(); }
-
-  T get() const { return obj_; }
-  explicit operator bool() const { return obj_ != nullptr; }
-  void reset(T obj = nullptr) {
-    if (obj_) ::DeleteObject(obj_);
-    obj_ = obj;
-  }
-
- private:
-  T obj_ = nullptr;
+struct GdiObjectTraits {
+  using Type = T;
+  static Type Empty() { return nullptr; }
+  static bool Valid(Type obj) { return obj != nullptr; }
+  static void Release(Type obj) { ::DeleteObject(obj); }
 };
+template <typename T>
+using UniqueGdi = UniqueResource<GdiObjectTraits<T>>;
 
 // Selects a GDI object into a device context for the life of a scope.
 class SelectedObject {
