@@ -61,7 +61,6 @@ def main():
     prefix = harness.WinePrefix(os.path.join(ROOT, "build/bench/wineprefix"), display)
     device = harness.SimDevice(answer_every_command())
     prefix.set_com_port(1, device.path)
-    rows = []
     try:
         # Start-up: one warm-up each, then alternate the two programs.
         starts, floors, walks = [], [], []

@@ -6,7 +6,6 @@ prints those on stderr with WINEDEBUG=warn+seh, and App collects them as events.
 """
 
 import contextlib
-import fcntl
 import os
 import pty
 import re
