@@ -1,6 +1,7 @@
 // The reset exchange, driven through Form1 against a scripted device on a virtual clock.
 #include <gtest/gtest.h>
 
+#include "app/port_names.h"
 #include "tests/unit/fakes.h"
 
 namespace qm::test {
@@ -244,6 +245,35 @@ TEST(Shutdown, AnErrorWhileClosingReachesTheCaller) {
   rig.port.fail_open_state = true;
   EXPECT_THROW(rig.form.Form_Unload(), Error);
   EXPECT_TRUE(rig.form.Ended());
+}
+
+}  // namespace
+}  // namespace qm::test
+
+namespace qm::test {
+namespace {
+
+using Lines = std::vector<std::wstring>;
+
+TEST(Pausa, ANonPositiveIntervalDoesNotHang) {
+  // A timer without a positive interval never ticks: waiting for it would freeze the window.
+  for (int32_t interval : {0, -5}) {
+    Rig rig;
+    rig.form.Pausa(interval);
+    EXPECT_EQ(rig.host.now, 0);
+    EXPECT_EQ(rig.host.do_events_calls, 1) << "pending events are still handled once";
+  }
+}
+
+TEST(Discovery, AnAdapterWithoutAPortNameLeadsToACom0Failure) {
+  Rig rig;
+  rig.devices.names = {std::wstring(kAdapterName)};
+  rig.form.Form_Load();  // no start-up error
+  ASSERT_EQ(rig.port.CommPort(), 0);
+  rig.port.open_error = Error(2, L"The system cannot find the file specified.");
+  rig.form.cmReset_Click();
+  EXPECT_EQ(rig.host.drawn,
+            (Lines{L"Open port", L"Cannot open COM0: no such port", L"Port closed"}));
 }
 
 }  // namespace

@@ -5,7 +5,11 @@
 namespace qm::test {
 
 void FakeHost::DoEvents() {
-  ++do_events_calls;
+  if (++do_events_calls == kSpinLimit) {
+    // Polling the queue without ever sleeping: the clock never moves. Fail, and let the wait end.
+    ADD_FAILURE() << "DoEvents called " << kSpinLimit << " times: the wait is spinning";
+    if (timer_due_) now = *timer_due_;
+  }
   // Input first, then the timer tick, as a window system delivers them.
   while (!events_.empty() && events_.begin()->first <= now) {
     auto action = std::move(events_.begin()->second);
@@ -33,7 +37,12 @@ void FakeHost::WaitForEvent() {
 
 void FakeHost::ArmPauseTimer(int32_t interval_ms) {
   timer_interval_ = interval_ms;
-  timer_due_ = now + interval_ms;
+  // Like a window timer with no usable interval: it never ticks.
+  if (interval_ms > 0) {
+    timer_due_ = now + interval_ms;
+  } else {
+    timer_due_.reset();
+  }
 }
 
 std::wstring FakeHost::DecodeAnsi(std::string_view bytes) const {

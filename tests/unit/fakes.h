@@ -41,6 +41,7 @@ class FakeHost : public FormHost {
   int focus_reset_calls = 0;
   std::optional<int> ended_with;
   int do_events_calls = 0;
+  static constexpr int kSpinLimit = 100000;
   int waits = 0;
   std::vector<int64_t> ticks;  // when the pause timer ticked
 
