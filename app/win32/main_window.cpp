@@ -3,8 +3,8 @@
 #include <commctrl.h>
 
 #include "app/layout.h"
-#include "app/trace_text.h"
 #include "common/win32/os_error.h"
+#include "common/win32/trace.h"
 #include "resources/resource.h"
 
 namespace qm {
@@ -17,13 +17,6 @@ constexpr int kResetId = IDOK;  // so Enter, as the window's default button, pre
 constexpr int kPortBoxId = 101;
 constexpr int kLabelId = 102;
 constexpr UINT_PTR kPauseTimerId = 1;
-
-// Diagnostics for a debugger or DebugView; costs next to nothing when nobody listens.
-void Trace(std::string_view tag, const std::wstring& text) {
-  for (const std::string& piece : TracePieces(tag, text)) {
-    ::OutputDebugStringA(("Quillomarvet: " + piece + "\n").c_str());
-  }
-}
 
 // Per-monitor DPI functions, present from Windows 10 1607 on; older systems get the system DPI.
 struct DpiApi {

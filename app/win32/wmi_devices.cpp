@@ -6,6 +6,7 @@
 #include <wrl/client.h>
 
 #include "common/win32/os_error.h"
+#include "common/win32/trace.h"
 
 namespace qm {
 
@@ -106,10 +107,9 @@ std::vector<std::optional<std::wstring>> WmiDeviceQuery::PnPDeviceNames() {
 
   ::QueryPerformanceCounter(&end);
   ::QueryPerformanceFrequency(&frequency);
-  const std::string took =
-      "Quillomarvet: devices: " + std::to_string(names.size()) + " devices in " +
-      std::to_string((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart) + " ms\n";
-  ::OutputDebugStringA(took.c_str());
+  Trace("devices", DecimalNumber(static_cast<long long>(names.size())) + L" devices in " +
+                       DecimalNumber((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart) +
+                       L" ms");
   return names;
 }
 
