@@ -49,6 +49,7 @@ void Form1::cmReset_Click() {
 }
 
 void Form1::RunExchange() {
+  outcome_ = ExchangeOutcome::kNone;  // stays so when the program ends mid-exchange
   CloseIfOpen();
 
   std::optional<Error> open_failure;
@@ -64,10 +65,11 @@ void Form1::RunExchange() {
   if (open_failure) {
     // Nothing can reach the device: say why, and skip the writes and the wait.
     Attempt([&] {
-      report(L"Cannot open COM" + DecimalNumber(MSComm1.CommPort()) + L": " +
-             OpenFailureReason(*open_failure));
+      report(L"Cannot open " + MSComm1.PortName() + L": " +
+             MSComm1.OpenFailureReason(*open_failure));
     });
     Attempt([&] { report(L"Port closed"); });
+    outcome_ = ExchangeOutcome::kCouldNotOpen;
     return;
   }
 
@@ -95,6 +97,7 @@ void Form1::RunExchange() {
 
   CloseIfOpen();
   Attempt([&] { report(L"Port closed"); });
+  outcome_ = answer.empty() ? ExchangeOutcome::kNoAnswer : ExchangeOutcome::kAnswered;
 }
 
 void Form1::CloseIfOpen() {

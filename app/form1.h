@@ -19,6 +19,14 @@ inline constexpr int32_t kAnswerWaitMs = 2000;
 // How many report lines the window keeps for repainting; older ones are forgotten.
 inline constexpr std::size_t kMaxReportLines = 1000;
 
+// How the last exchange ended, for a front end that gives a verdict rather than drawing lines.
+enum class ExchangeOutcome {
+  kNone,          // no exchange has finished (none ran, or the program ended during it)
+  kAnswered,      // the device answered
+  kNoAnswer,      // "NO COMM"
+  kCouldNotOpen,  // the port could not be opened
+};
+
 // The tool's one window: its handlers and procedures, free of any window system.
 class Form1 {
  public:
@@ -38,6 +46,7 @@ class Form1 {
   const std::deque<std::wstring>& ReportLines() const { return report_lines_; }
   bool ExchangeRunning() const { return busy_; }
   bool Ended() const { return ended_; }
+  ExchangeOutcome LastOutcome() const { return outcome_; }
 
   // Procedures.
   void Pausa(const int32_t& MiliSegundos);
@@ -57,6 +66,7 @@ class Form1 {
   bool busy_ = false;           // an exchange is running
   bool ended_ = false;          // Form_Terminate has run: nothing more happens
   std::deque<std::wstring> report_lines_;
+  ExchangeOutcome outcome_ = ExchangeOutcome::kNone;
 };
 
 // Which report lines fit a client area `client_height` high: the newest line stays the last

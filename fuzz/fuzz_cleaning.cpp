@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app/form1.h"
-#include "app/trace_text.h"
+#include "common/trace_text.h"
 
 namespace {
 

@@ -8,6 +8,9 @@
 
 namespace qm {
 
+// The reason shown after "Cannot open <port>: " for a Win32 error raised by opening a port.
+std::wstring OpenFailureReason(const Error& e);
+
 // The one serial port the tool talks through (MSComm1). Every failing operation throws Error.
 // Text goes over the wire as the bytes of the ANSI code page; the command is plain ASCII and the
 // answer is kept as bytes until it is drawn.
@@ -27,12 +30,14 @@ class SerialPort {
   virtual void Write(std::string_view bytes) = 0;
   // Everything received and not yet read; never waits for more to arrive.
   virtual std::string ReadPending() = 0;
+
+  // The port as the user names it, e.g. "COM7" or "/dev/ttyUSB0".
+  virtual std::wstring PortName() const { return L"COM" + DecimalNumber(CommPort()); }
+  // Why Open failed, in plain words, for an error Open raised.
+  virtual std::wstring OpenFailureReason(const Error& e) const { return qm::OpenFailureReason(e); }
 };
 
 // The port used when start-up finds no adapter.
 inline constexpr int16_t kStoredCommPort = 1;
-
-// The reason shown after "Cannot open COMn: " for an error raised by SerialPort::Open.
-std::wstring OpenFailureReason(const Error& e);
 
 }  // namespace qm

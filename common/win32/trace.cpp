@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/trace_text.h"
+#include "common/trace_text.h"
 
 namespace qm {
 

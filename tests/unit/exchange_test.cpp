@@ -33,6 +33,12 @@ TEST_P(ExchangeLines, DrawsTheseLinesAndPutsTheseBytesOnTheWire) {
   EXPECT_EQ(rig.port.wire, c.wire);
   EXPECT_EQ(Lines(rig.form.ReportLines().begin(), rig.form.ReportLines().end()), c.lines);
   EXPECT_FALSE(rig.port.PortOpen()) << "the port is released after every exchange";
+  // The verdict a console reads agrees with the middle line drawn.
+  const ExchangeOutcome outcome = c.lines[1].rfind(L"Cannot open ", 0) == 0
+                                      ? ExchangeOutcome::kCouldNotOpen
+                                  : c.lines[1] == L"NO COMM" ? ExchangeOutcome::kNoAnswer
+                                                             : ExchangeOutcome::kAnswered;
+  EXPECT_EQ(rig.form.LastOutcome(), outcome);
 }
 
 INSTANTIATE_TEST_SUITE_P(

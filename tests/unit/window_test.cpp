@@ -88,7 +88,7 @@ TEST(Layout, ScalesWithTheDisplay) {
 }  // namespace
 }  // namespace qm
 
-#include "app/trace_text.h"
+#include "common/trace_text.h"
 
 namespace qm {
 namespace {

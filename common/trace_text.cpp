@@ -1,4 +1,4 @@
-#include "app/trace_text.h"
+#include "common/trace_text.h"
 
 namespace qm {
 
