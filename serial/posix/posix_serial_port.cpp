@@ -1,0 +1,176 @@
+#include "serial/posix/posix_serial_port.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "common/text.h"
+
+namespace qm {
+
+namespace {
+
+// A write gives up after this, so a stuck port cannot hang the program.
+constexpr int kWriteTimeoutConstantMs = 500;
+constexpr int kWriteTimeoutPerByteMs = 2;
+
+void Check(int result) {
+  if (result < 0) throw ErrnoError(errno);
+}
+
+void ConfigureLine(int fd) {
+  termios tio{};
+  Check(::tcgetattr(fd, &tio));
+  // Every setting is made: a port keeps what a previous program left behind, XON/XOFF among them.
+  ::cfmakeraw(&tio);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+  tio.c_iflag |= IGNBRK;
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;  // reads return at once with what is there
+  tio.c_cc[VTIME] = 0;
+  Check(::cfsetispeed(&tio, B57600));
+  Check(::cfsetospeed(&tio, B57600));
+  Check(::tcsetattr(fd, TCSANOW, &tio));
+}
+
+// Low, as boards that wire DTR or RTS to their reset line expect of a terminal at rest. A
+// pseudo-terminal has no modem lines and refuses the request; that is no reason to fail.
+void LowerModemLines(int fd) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  if (::ioctl(fd, TIOCMBIC, &lines) < 0 && errno != ENOTTY && errno != EINVAL) {
+    throw ErrnoError(errno);
+  }
+}
+
+// The group that owns `path`, when it is not root's: the one a user joins to be let in.
+std::string OwningGroup(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || st.st_gid == 0) return {};
+  if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
+  return {};
+}
+
+}  // namespace
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+std::wstring ErrnoText(int number) {
+  char buffer[256] = {};
+  // The GNU strerror_r returns its text; the XSI one fills the buffer.
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+  const char* text = ::strerror_r(number, buffer, sizeof buffer);
+#else
+  const char* text = ::strerror_r(number, buffer, sizeof buffer) == 0 ? buffer : "";
+#endif
+  return TextFromBytes(text);
+}
+
+Error ErrnoError(int number) {
+  return Error(static_cast<uint32_t>(number), ErrnoText(number));
+}
+
+std::wstring PosixSerialPort::PortName() const {
+  return TextFromBytes(path_);
+}
+
+void PosixSerialPort::Open() {
+  if (fd_) throw Error(kErrPortAlreadyOpen, L"Port already open");
+  UniqueFd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) throw ErrnoError(errno);
+  LowerModemLines(fd.get());
+  // flock keeps out every other program that asks (this one included, whoever runs it);
+  // TIOCEXCL also keeps out those that do not ask, unless they run as root.
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) < 0)
+    throw ErrnoError(errno == EWOULDBLOCK ? EBUSY : errno);
+  if (::ioctl(fd.get(), TIOCEXCL) < 0 && errno != ENOTTY && errno != EINVAL) {
+    throw ErrnoError(errno);
+  }
+  ConfigureLine(fd.get());
+  ::tcflush(fd.get(), TCIOFLUSH);
+  fd_ = std::move(fd);
+}
+
+std::wstring PosixSerialPort::OpenFailureReason(const Error& e) const {
+  switch (static_cast<int>(e.Number())) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+      return L"no such port";
+    case EBUSY:
+      return L"port in use by another program";
+    case EACCES:
+    case EPERM: {
+      const std::string group = OwningGroup(path_);
+      if (group.empty()) return L"permission denied";
+      return L"permission denied (join the group " + TextFromBytes(group) + L" that owns " +
+             PortName() + L", e.g. sudo usermod -aG " + TextFromBytes(group) +
+             L" $USER, then log in again)";
+    }
+    default:
+      return e.Description();
+  }
+}
+
+void PosixSerialPort::RequireOpen() const {
+  if (!fd_) throw Error(kErrPortNotOpen, L"Operation valid only when the port is open");
+}
+
+void PosixSerialPort::Write(std::string_view bytes) {
+  RequireOpen();
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(
+                                           kWriteTimeoutConstantMs +
+                                           kWriteTimeoutPerByteMs * static_cast<int>(bytes.size()));
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd_.get(), bytes.data(), bytes.size());
+    if (written > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && errno != EAGAIN) throw ErrnoError(errno);
+    // The output queue is full: wait for room, but not past the deadline.
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) throw ErrnoError(ETIMEDOUT);
+    pollfd p{fd_.get(), POLLOUT, 0};
+    if (::poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) throw ErrnoError(errno);
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) throw ErrnoError(EIO);
+  }
+}
+
+std::string PosixSerialPort::ReadPending() {
+  RequireOpen();
+  std::string received;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd_.get(), chunk, sizeof chunk);
+    if (got > 0) {
+      received.append(chunk, static_cast<std::size_t>(got));
+      continue;
+    }
+    if (got == 0 || errno == EAGAIN) break;  // nothing more for now
+    if (errno == EINTR) continue;
+    // The far side went away (EIO on a pty whose other end closed): what came before still
+    // counts.
+    if (!received.empty()) break;
+    throw ErrnoError(errno);
+  }
+  return received;
+}
+
+}  // namespace qm
