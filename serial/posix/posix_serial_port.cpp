@@ -103,6 +103,13 @@ void PosixSerialPort::Open() {
   fd_ = std::move(fd);
 }
 
+void PosixSerialPort::Close() {
+  // The exclusive mode outlives this descriptor while another one is open on the device (a
+  // pseudo-terminal's other users): give it up with the port.
+  if (fd_) ::ioctl(fd_.get(), TIOCNXCL);
+  fd_.reset();
+}
+
 std::wstring PosixSerialPort::OpenFailureReason(const Error& e) const {
   switch (static_cast<int>(e.Number())) {
     case ENOENT:

@@ -50,7 +50,7 @@ class PosixSerialPort final : public SerialPort {
   int16_t CommPort() const override { return number_; }
   bool PortOpen() const override { return static_cast<bool>(fd_); }
   void Open() override;
-  void Close() override { fd_.reset(); }
+  void Close() override;
   void Write(std::string_view bytes) override;
   std::string ReadPending() override;
   std::wstring PortName() const override;

@@ -179,10 +179,17 @@ class SimDevice:
                 continue
         return found
 
-    def close(self):
+    def hang_up(self):
+        """The far side goes away: the device stops listening and its end of the pty closes.
+        Call it from another thread than the responder's."""
         self._stop = True
         self._thread.join(timeout=2)
-        os.close(self.master)
+        if self.master >= 0:
+            os.close(self.master)
+            self.master = -1
+
+    def close(self):
+        self.hang_up()
         os.close(self.slave)
 
 
@@ -217,6 +224,35 @@ def answer_each_command(*answers, delay=0.05):
                 device.send_later(delay, answer)
 
     return respond
+
+
+def fake_sysfs(root, adapters):
+    """A sysfs tree and a /dev directory under `root` in which every (tty name, product, device
+    path) of `adapters` is a CP210x adapter, its device node a link to `device path` (a pty).
+    Returns (sysfs root, dev dir) for the console edition's QM_SYSFS_ROOT and QM_DEV_DIR."""
+    sysfs, dev = os.path.join(root, "sys"), os.path.join(root, "dev")
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(os.path.join(sysfs, "class", "tty"))
+    os.makedirs(dev)
+    usb_driver = os.path.join(sysfs, "bus", "usb", "drivers", "cp210x")
+    serial_driver = os.path.join(sysfs, "bus", "usb-serial", "drivers", "cp210x")
+    os.makedirs(usb_driver)
+    os.makedirs(serial_driver)
+    for n, (name, product, device_path) in enumerate(adapters, 1):
+        usb = os.path.join(sysfs, "devices", "pci0000:00", "0000:00:14.0", "usb1", f"1-{n}")
+        interface = os.path.join(usb, f"1-{n}:1.0")
+        port = os.path.join(interface, name)
+        node = os.path.join(port, "tty", name)
+        os.makedirs(node)
+        for attribute, value in (("idVendor", "10c4"), ("idProduct", "ea60"), ("product", product)):
+            with open(os.path.join(usb, attribute), "w") as f:
+                f.write(value + "\n")
+        os.symlink(usb_driver, os.path.join(interface, "driver"))
+        os.symlink(serial_driver, os.path.join(port, "driver"))
+        os.symlink(port, os.path.join(node, "device"))
+        os.symlink(node, os.path.join(sysfs, "class", "tty", name))
+        os.symlink(device_path, os.path.join(dev, name))
+    return sysfs, dev
 
 
 # Starts a program as root without the capabilities that let root open any file: with them, the

@@ -1,0 +1,183 @@
+"""The real quillomarvet console program, natively on Linux, against simulated devices on ptys:
+the bytes on the wire, the lines printed, exit statuses, a whole bench at once, a port held by
+another program, an interrupt during the wait and a device that goes away mid-exchange.
+
+Discovery is pointed at a fake sysfs tree whose device nodes are links to the ptys, through the
+console program's QM_SYSFS_ROOT and QM_DEV_DIR."""
+
+import fcntl
+import grp
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+
+CONSOLE = os.path.abspath(os.environ.get("QM_CONSOLE", "build/host/console/quillomarvet"))
+COMMAND = b"AT+DEFAULT" + b"\r\n" * 10
+WAIT_S = 2.0  # how long the tool listens for the answer
+NO_TREE = {"QM_SYSFS_ROOT": "/nonexistent"}  # no adapter anywhere
+
+
+class Console(unittest.TestCase):
+    def setUp(self):
+        self.devices = []
+        self.work = tempfile.mkdtemp(prefix="qm-console-")
+
+    def tearDown(self):
+        for d in self.devices:
+            d.close()
+        subprocess.run(["rm", "-rf", self.work], check=False)
+
+    def device(self, responder=None):
+        d = harness.SimDevice(responder)
+        self.devices.append(d)
+        return d
+
+    def run_tool(self, *args, env=None, launcher=()):
+        started = time.monotonic()
+        r = subprocess.run([*launcher, CONSOLE, *args], capture_output=True, text=True, timeout=30,
+                           env=dict(os.environ, **(env or NO_TREE)))
+        return r, time.monotonic() - started
+
+    def bench(self, *responders):
+        """Devices behind fake CP210x adapters ttyUSB0, ttyUSB1, ...; the discovery environment."""
+        devices = [self.device(r) for r in responders]
+        sysfs, dev = harness.fake_sysfs(os.path.join(self.work, "tree"), [
+            (f"ttyUSB{n}", f"Bench {n}", d.path) for n, d in enumerate(devices)])
+        return devices, {"QM_SYSFS_ROOT": sysfs, "QM_DEV_DIR": dev}, dev
+
+    def test_one_exchange_puts_the_command_on_the_wire_and_prints_the_lines(self):
+        for name, answer, lines, status in (
+                ("answered", b"OK\r\n", ["OK"], 0),
+                ("silent", None, ["NO COMM"], 1)):
+            with self.subTest(name):
+                d = self.device(harness.answer_after_command(answer) if answer else None)
+                r, _ = self.run_tool("--port", d.path)
+                self.assertEqual(r.stdout.splitlines(), ["Open port", *lines, "Port closed"])
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(d.data(), COMMAND)
+                self.assertEqual(d.holders(), set())
+
+    def test_without_a_port_the_first_adapter_is_used(self):
+        (first, second), env, dev = self.bench(harness.answer_after_command(b"OK\r\n"), None)
+        r, _ = self.run_tool(env=env)
+        self.assertEqual(r.stdout.splitlines(), ["Open port", "OK", "Port closed"])
+        self.assertEqual((r.returncode, first.data(), second.data()), (0, COMMAND, b""))
+        r, _ = self.run_tool("--list", env=env)
+        self.assertEqual(r.stdout.splitlines(),
+                         [f"{dev}/ttyUSB0  Bench 0", f"{dev}/ttyUSB1  Bench 1"])
+
+    def test_all_runs_the_whole_bench_at_once_and_the_worst_status_wins(self):
+        answers = [harness.answer_after_command(b"OK %d\r\n" % n) for n in range(5)]
+        devices, env, dev = self.bench(*answers, None)
+        held = os.open(devices[2].path, os.O_RDWR | os.O_NOCTTY)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        try:
+            r, took = self.run_tool("--all", env=env)
+        finally:
+            os.close(held)
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertLess(took, 2 * WAIT_S, "the devices were not reset at the same time")
+        out = r.stdout.splitlines()
+        for n, d in enumerate(devices):
+            port = f"{dev}/ttyUSB{n}"
+            mine = [line[len(port) + 2:] for line in out if line.startswith(port + ": ")]
+            if n == 2:
+                expected = ["Open port", f"Cannot open {port}: port in use by another program",
+                            "Port closed"]
+                self.assertEqual(d.data(), b"")
+            else:
+                expected = ["Open port", f"OK {n}" if n < 5 else "NO COMM", "Port closed"]
+                self.assertEqual(d.data(), COMMAND, port)
+            self.assertEqual(mine, expected, port)
+        self.assertEqual(len(out), 3 * len(devices))
+
+    def test_ports_that_cannot_be_opened(self):
+        d = self.device()
+        busy = os.open(d.path, os.O_RDWR | os.O_NOCTTY)
+        fcntl.flock(busy, fcntl.LOCK_EX)
+        try:
+            r, _ = self.run_tool("--port", d.path)
+        finally:
+            os.close(busy)
+        self.assertEqual(r.stdout.splitlines()[1], f"Cannot open {d.path}: port in use by another program")
+        self.assertEqual(r.returncode, 2)
+
+        r, _ = self.run_tool("--port", "ttyQM404")
+        self.assertEqual(r.stdout.splitlines(),
+                         ["Open port", "Cannot open /dev/ttyQM404: no such port", "Port closed"])
+        self.assertEqual(r.returncode, 2)
+
+        if harness.WITHOUT_ROOT_OVERRIDES:
+            # Owned by somebody else and by a group root is not in: root without its overrides
+            # is refused like any user, and told which group to join.
+            try:
+                group = grp.getgrnam("dialout")
+            except KeyError:
+                group = grp.getgrgid(20)
+            st = os.stat(d.path)
+            os.chown(d.path, 65534, group.gr_gid)
+            os.chmod(d.path, 0o660)
+            try:
+                r, _ = self.run_tool("--port", d.path, launcher=harness.WITHOUT_ROOT_OVERRIDES)
+            finally:
+                os.chown(d.path, st.st_uid, st.st_gid)
+                os.chmod(d.path, st.st_mode & 0o7777)
+            self.assertIn(f"Cannot open {d.path}: permission denied (join the group "
+                          f"{group.gr_name} that owns {d.path}", r.stdout)
+            self.assertEqual(r.returncode, 2)
+        self.assertEqual(d.data(), b"")
+
+    def test_an_interrupt_during_the_wait_releases_the_port_and_prints_nothing_more(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=sig.name):
+                d = self.device()
+                proc = subprocess.Popen([CONSOLE, "--port", d.path], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=dict(os.environ, **NO_TREE))
+                harness.wait_until(lambda: d.data() == COMMAND, 10, "the command")
+                time.sleep(0.3)
+                self.assertEqual(d.holders(), {proc.pid})
+                sent = time.monotonic()
+                proc.send_signal(sig)
+                out, err = proc.communicate(timeout=10)
+                self.assertLess(time.monotonic() - sent, 1.0, "it waited the wait out")
+                self.assertEqual(proc.returncode, 130)
+                self.assertEqual(out.decode().splitlines(), ["Open port"])
+                self.assertEqual(err, b"")
+                self.assertEqual(d.holders(), set())
+
+    def test_a_device_that_goes_away_mid_exchange(self):
+        d = self.device(lambda device, data: data.startswith(b"AT+DEFAULT") and not getattr(
+            device, "_gone", False) and setattr(device, "_gone", True) is None and threading.Thread(
+                target=device.hang_up).start())
+        r, took = self.run_tool("--port", d.path)
+        self.assertEqual(r.stdout.splitlines(), ["Open port", "NO COMM", "Port closed"])
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertLess(took, 2 * WAIT_S)
+
+    def test_usage_errors_and_no_adapter(self):
+        d = self.device()
+        for args, status in ((["--port", d.path, "--all"], 64), (["--frobnicate"], 64),
+                             (["--port"], 64), ([], 3), (["--all"], 3), (["--list"], 3)):
+            with self.subTest(args=args):
+                r, _ = self.run_tool(*args)
+                self.assertEqual(r.returncode, status)
+                self.assertEqual(r.stdout, "")
+                self.assertIn("--", r.stderr)  # names the option to use or to fix
+                if status == 3:
+                    self.assertIn("cp210x", r.stderr)
+        self.assertEqual(d.data(), b"")
+        r, _ = self.run_tool("--help")
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("Exit status", r.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
