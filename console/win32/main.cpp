@@ -1,0 +1,198 @@
+// quillomarvet-cli.exe: the console edition on Windows.
+#include <windows.h>
+
+#include "app/port_names.h"
+#include "app/win32/wmi_devices.h"
+#include "common/win32/os_error.h"
+#include "common/win32/unique.h"
+#include "console/console.h"
+#include "quillomarvet_version.h"
+#include "serial/win32/win32_serial_port.h"
+
+namespace qm {
+namespace {
+
+// Ctrl+C, Ctrl+Break, the console window being closed, logoff and shutdown. The handler runs
+// on a thread of its own; for the last three the process ends when it returns, so it waits for
+// the ports to be closed first.
+class ConsoleInterrupt final : public Interrupt {
+ public:
+  ConsoleInterrupt()
+      : raised_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        finished_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    if (!raised_ || !finished_) throw LastOsError();
+    instance_ = this;
+    if (!::SetConsoleCtrlHandler(OnControl, TRUE)) throw LastOsError();
+  }
+  ConsoleInterrupt(const ConsoleInterrupt&) = delete;
+  ConsoleInterrupt& operator=(const ConsoleInterrupt&) = delete;
+  ~ConsoleInterrupt() override {
+    Finished();
+    ::SetConsoleCtrlHandler(OnControl, FALSE);
+  }
+
+  bool Raised() const override { return ::WaitForSingleObject(raised_.get(), 0) == WAIT_OBJECT_0; }
+  void Sleep(int32_t ms) override {
+    ::WaitForSingleObject(raised_.get(), static_cast<DWORD>(ms < 0 ? 0 : ms));
+  }
+  // Every port is closed: a handler waiting for that may let the process end.
+  void Finished() { ::SetEvent(finished_.get()); }
+
+ private:
+  static BOOL WINAPI OnControl(DWORD type) {
+    ::SetEvent(instance_->raised_.get());
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+      // The system allows about five seconds before it ends the process anyway.
+      ::WaitForSingleObject(instance_->finished_.get(), 4000);
+    }
+    return TRUE;
+  }
+
+  static inline ConsoleInterrupt* instance_ = nullptr;
+  UniqueHandle raised_, finished_;
+};
+
+// A critical section, held for the life of the object.
+class Lock {
+ public:
+  explicit Lock(CRITICAL_SECTION& section) : section_(section) {
+    ::EnterCriticalSection(&section_);
+  }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+  ~Lock() { ::LeaveCriticalSection(&section_); }
+
+ private:
+  CRITICAL_SECTION& section_;
+};
+
+class WindowsPlatform final : public ConsolePlatform {
+ public:
+  WindowsPlatform() { ::InitializeCriticalSection(&output_); }
+  WindowsPlatform(const WindowsPlatform&) = delete;
+  WindowsPlatform& operator=(const WindowsPlatform&) = delete;
+  ~WindowsPlatform() override { ::DeleteCriticalSection(&output_); }
+
+  std::vector<Adapter> FindAdapters() override {
+    std::vector<Adapter> adapters;
+    for (const auto& name : WmiDeviceQuery().PnPDeviceNames()) {
+      // The window's rules, one device at a time.
+      const std::wstring port = PortNameText({name});
+      if (!port.empty()) adapters.push_back({port, *name});
+    }
+    return adapters;
+  }
+
+  std::wstring WhatWasLookedFor() const override {
+    return L"a plug-and-play device named \"" + std::wstring(kAdapterName) + L" (COMn)\"";
+  }
+
+  std::wstring PortExample() const override { return L"COM3"; }
+
+  std::unique_ptr<SerialPort> MakePort(const std::wstring& name) override {
+    // COM and a number from 1 on, nothing else.
+    if (name.size() < 4 || name.size() > 8) return nullptr;
+    if (::CompareStringOrdinal(name.c_str(), 3, L"COM", 3, TRUE) != CSTR_EQUAL) return nullptr;
+    long number = 0;
+    for (std::size_t i = 3; i < name.size(); ++i) {
+      if (name[i] < L'0' || name[i] > L'9') return nullptr;
+      number = number * 10 + (name[i] - L'0');
+    }
+    if (number < 1 || number > 32767) return nullptr;
+    auto port = std::make_unique<Win32SerialPort>();
+    port->SetCommPort(static_cast<int16_t>(number));
+    return port;
+  }
+
+  std::wstring DecodeAnsi(std::string_view bytes) const override {
+    if (bytes.empty()) return {};
+    const int size = static_cast<int>(bytes.size());
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
+    if (length <= 0) throw LastOsError();
+    std::wstring text(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, text.data(), length);
+    return text;
+  }
+
+  void PrintLine(const std::wstring& line) override {
+    Lock lock(output_);
+    if (interrupt_.Raised()) return;
+    Put(STD_OUTPUT_HANDLE, line);
+  }
+
+  void PrintError(const std::wstring& line) override {
+    Lock lock(output_);
+    Put(STD_ERROR_HANDLE, line);
+  }
+
+  Interrupt& interrupt() override { return interrupt_; }
+
+  void RunTogether(const std::vector<std::function<void()>>& jobs) override {
+    std::vector<UniqueHandle> threads;
+    for (const auto& job : jobs) {
+      UniqueHandle thread(::CreateThread(
+          nullptr, 0, RunJob, const_cast<void*>(static_cast<const void*>(&job)), 0, nullptr));
+      if (thread) {
+        threads.push_back(std::move(thread));
+      } else {
+        job();  // no thread to be had: this one runs here, the rest still at the same time
+      }
+    }
+    for (const UniqueHandle& thread : threads) ::WaitForSingleObject(thread.get(), INFINITE);
+  }
+
+  void Finished() { interrupt_.Finished(); }
+
+ private:
+  static DWORD WINAPI RunJob(void* job) {
+    (*static_cast<const std::function<void()>*>(job))();
+    return 0;
+  }
+
+  // A console is written in UTF-16; a pipe or file gets the ANSI code page, which gives a
+  // device's answer back byte for byte.
+  static void Put(DWORD which, const std::wstring& line) {
+    HANDLE stream = ::GetStdHandle(which);
+    if (stream == nullptr || stream == INVALID_HANDLE_VALUE) return;
+    const std::wstring text = line + L"\r\n";
+    DWORD mode = 0, written = 0;
+    if (::GetConsoleMode(stream, &mode)) {
+      ::WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+      return;
+    }
+    const int size = ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return;
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                          nullptr, nullptr);
+    ::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  }
+
+  ConsoleInterrupt interrupt_;
+  CRITICAL_SECTION output_;
+};
+
+}  // namespace
+}  // namespace qm
+
+int wmain(int argc, wchar_t** argv) {
+  using namespace qm;
+  try {
+    ComApartment com;
+    WindowsPlatform platform;
+    std::vector<std::wstring> args(argv + 1, argv + argc);
+    const int status = RunConsole(args, platform, QM_VERSION_TEXT);
+    platform.Finished();
+    return status;
+  } catch (const Error& e) {
+    const std::wstring text = L"quillomarvet: " + FatalErrorText(e) + L"\r\n";
+    DWORD written = 0;
+    HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (::GetConsoleMode(err, &mode)) {
+      ::WriteConsoleW(err, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
+    return 1;
+  }
+}

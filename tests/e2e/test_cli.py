@@ -1,0 +1,68 @@
+"""quillomarvet-cli.exe under Wine, its standard output piped: one exchange on COM1 against the
+simulated device and its exit status, and discovery that finds no adapter (Wine names every
+device "Wine PnP Device") ending with status 3 instead of falling back to COM1."""
+
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+
+CLI = os.path.abspath(os.environ.get("QM_CLI_EXE", "build/windows/console/quillomarvet-cli.exe"))
+WORK = os.environ.get("QM_E2E_DIR", "build/e2e")
+COMMAND = b"AT+DEFAULT" + b"\r\n" * 10
+
+display = prefix = None
+
+
+def setUpModule():
+    global display, prefix
+    harness.require_tools()
+    display = harness.Display()
+    prefix = harness.WinePrefix(os.path.join(WORK, "wineprefix"), display)
+
+
+def tearDownModule():
+    prefix.kill_server()
+    display.close()
+
+
+def cli(*args):
+    r = subprocess.run(["wine", CLI, *args], env=prefix.env, stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, timeout=120)
+    return r.returncode, r.stdout.decode("latin-1").splitlines(), r.stderr.decode("latin-1")
+
+
+class Cli(unittest.TestCase):
+    def test_one_exchange_on_com1(self):
+        for name, answer, line, status in (("answered", b"OK\r\n", "OK", 0),
+                                           ("silent", None, "NO COMM", 1)):
+            with self.subTest(name):
+                device = harness.SimDevice(harness.answer_after_command(answer) if answer else None)
+                try:
+                    prefix.set_com_port(1, device.path)
+                    code, lines, err = cli("--port", "COM1")
+                    self.assertEqual(lines, ["Open port", line, "Port closed"], err)
+                    self.assertEqual(code, status)
+                    self.assertEqual(device.data(), COMMAND)
+                finally:
+                    prefix.remove_com_port(1)
+                    device.close()
+
+    def test_no_adapter_found_is_status_3_and_nothing_is_sent(self):
+        device = harness.SimDevice()
+        try:
+            prefix.set_com_port(1, device.path)
+            code, lines, err = cli()
+            self.assertEqual((code, lines), (3, []))
+            self.assertIn("--port COM3", err)
+            self.assertEqual(device.data(), b"")
+        finally:
+            prefix.remove_com_port(1)
+            device.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
