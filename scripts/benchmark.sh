@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Builds the .exe and the minimal window program, then prints the benchmark table.
+# Builds the console edition (release) and prints its table; then builds the .exe and the
+# minimal window program and prints the window's table.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+cmake -S . -B build/console-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/console-release --target quillomarvet >/dev/null
+python3 scripts/benchmark_console.py
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target Quillomarvet minimal_window >/dev/null
 exec python3 scripts/benchmark.py "$@"
