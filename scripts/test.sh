@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Every test: the logic's unit tests on this machine (plain, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer), the 64-bit build check, then the real 32-bit .exe under Wine
-# against a simulated device. Warnings fail every build.
+# Every test: the logic's unit tests and the Linux console edition against simulated devices on
+# this machine (plain, then under AddressSanitizer and UndefinedBehaviorSanitizer), the 64-bit
+# build check, then the real 32-bit .exe and quillomarvet-cli.exe under Wine against a simulated
+# device. Warnings fail every build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
