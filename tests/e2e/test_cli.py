@@ -1,10 +1,12 @@
 """quillomarvet-cli.exe under Wine, its standard output piped: one exchange on COM1 against the
-simulated device and its exit status, and discovery that finds no adapter (Wine names every
+simulated device and its exit status, Ctrl+C during the wait, and discovery that finds no adapter (Wine names every
 device "Wine PnP Device") ending with status 3 instead of falling back to COM1."""
 
 import os
+import signal
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -59,6 +61,26 @@ class Cli(unittest.TestCase):
             self.assertEqual((code, lines), (3, []))
             self.assertIn("--port COM3", err)
             self.assertEqual(device.data(), b"")
+        finally:
+            prefix.remove_com_port(1)
+            device.close()
+
+    def test_ctrl_c_during_the_wait_closes_the_port_and_ends_with_130(self):
+        device = harness.SimDevice()
+        try:
+            prefix.set_com_port(1, device.path)
+            # Wine turns SIGINT into the console's Ctrl+C event.
+            proc = subprocess.Popen(["wine", CLI, "--port", "COM1"], env=prefix.env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            harness.wait_until(lambda: device.data() == COMMAND, 60, "the command")
+            time.sleep(0.3)
+            sent = time.monotonic()
+            proc.send_signal(signal.SIGINT)
+            status = proc.wait(timeout=20)
+            self.assertLess(time.monotonic() - sent, 1.0, "it waited the wait out")
+            out, _ = proc.communicate(timeout=20)
+            self.assertEqual((status, out.decode("latin-1").splitlines()), (130, ["Open port"]))
+            harness.wait_until(lambda: not device.holders(), 5, "the port to be released")
         finally:
             prefix.remove_com_port(1)
             device.close()
