@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing Quillomarvet needs on Debian 12, if it is missing:
 # CMake, Ninja, GoogleTest, clang with libFuzzer, the mingw-w64 cross compilers, Wine (32-bit too), Xvfb, xdotool,
-# ImageMagick and icoutils.
+# ImageMagick and icoutils; dpkg-dev for the .deb's dependencies, umockdev and its Python bindings
+# for the console edition's discovery tests.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev python3 clang libclang-rt-14-dev zip
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 dpkg-dev umockdev python3-gi gir1.2-umockdev-1.0
           wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick icoutils)
 
 missing=()

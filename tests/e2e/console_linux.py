@@ -2,8 +2,11 @@
 the bytes on the wire, the lines printed, exit statuses, a whole bench at once, a port held by
 another program, an interrupt during the wait and a device that goes away mid-exchange.
 
-Discovery is pointed at a fake sysfs tree whose device nodes are links to the ptys, through the
-console program's QM_SYSFS_ROOT and QM_DEV_DIR."""
+For discovery, the adapters are made with umockdev when this runs under umockdev-wrapper with
+its Python bindings at hand (CTest runs it so where umockdev is installed): the program reads the
+usual /sys and /dev and finds ptys behind them. Elsewhere it falls back to a fake sysfs tree whose
+device nodes are links to the ptys, through the program's test-only QM_SYSFS_ROOT and
+QM_DEV_DIR."""
 
 import fcntl
 import grp
@@ -24,6 +27,15 @@ COMMAND = b"AT+DEFAULT" + b"\r\n" * 10
 WAIT_S = 2.0  # how long the tool listens for the answer
 NO_TREE = {"QM_SYSFS_ROOT": "/nonexistent"}  # no adapter anywhere
 
+UMockdev = None
+if "umockdev" in os.environ.get("LD_PRELOAD", ""):
+    import gi
+    gi.require_version("UMockdev", "1.0")
+    from gi.repository import UMockdev  # noqa: E402
+    # The preload comes before a sanitized build's runtime in the library list; that is fine.
+    os.environ["ASAN_OPTIONS"] = ":".join(
+        filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+
 
 class Console(unittest.TestCase):
     def setUp(self):
@@ -41,16 +53,28 @@ class Console(unittest.TestCase):
         return d
 
     def run_tool(self, *args, env=None, launcher=()):
+        env = dict(os.environ, **(env or NO_TREE))
+        if "UMOCKDEV_DIR" not in env:
+            env.pop("LD_PRELOAD", None)  # no testbed: the real system, untouched
         started = time.monotonic()
         r = subprocess.run([*launcher, CONSOLE, *args], capture_output=True, text=True, timeout=30,
-                           env=dict(os.environ, **(env or NO_TREE)))
+                           env=env)
         return r, time.monotonic() - started
 
     def bench(self, *responders):
-        """Devices behind fake CP210x adapters ttyUSB0, ttyUSB1, ...; the discovery environment."""
+        """Devices behind CP210x adapters ttyUSB0, ttyUSB1, ...: the devices, the environment that
+        lets the program find them, and the directory of their device nodes."""
+        adapters = [(f"ttyUSB{n}", f"Bench {n}") for n in range(len(responders))]
+        if UMockdev:
+            self.testbed = UMockdev.Testbed.new()
+            paths = harness.umockdev_adapters(self.testbed, adapters)
+            devices = [harness.MockedDevice(self.testbed.get_dev_fd(path), path, responder)
+                       for path, responder in zip(paths, responders)]
+            self.devices += devices
+            return devices, {"UMOCKDEV_DIR": self.testbed.get_root_dir()}, "/dev"
         devices = [self.device(r) for r in responders]
         sysfs, dev = harness.fake_sysfs(os.path.join(self.work, "tree"), [
-            (f"ttyUSB{n}", f"Bench {n}", d.path) for n, d in enumerate(devices)])
+            (name, product, d.path) for (name, product), d in zip(adapters, devices)])
         return devices, {"QM_SYSFS_ROOT": sysfs, "QM_DEV_DIR": dev}, dev
 
     def test_one_exchange_puts_the_command_on_the_wire_and_prints_the_lines(self):
@@ -139,8 +163,10 @@ class Console(unittest.TestCase):
         for sig in (signal.SIGINT, signal.SIGTERM):
             with self.subTest(signal=sig.name):
                 d = self.device()
+                env = dict(os.environ, **NO_TREE)
+                env.pop("LD_PRELOAD", None)
                 proc = subprocess.Popen([CONSOLE, "--port", d.path], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, env=dict(os.environ, **NO_TREE))
+                                        stderr=subprocess.PIPE, env=env)
                 harness.wait_until(lambda: d.data() == COMMAND, 10, "the command")
                 time.sleep(0.3)
                 self.assertEqual(d.holders(), {proc.pid})

@@ -226,6 +226,47 @@ def answer_each_command(*answers, delay=0.05):
     return respond
 
 
+class MockedDevice(SimDevice):
+    """A SimDevice behind the pty that umockdev made for a device node of its testbed (the
+    process runs under umockdev-wrapper): `master` is the testbed's end of it."""
+
+    def __init__(self, master, path, responder=None):
+        self.master, self.slave, self.path = master, None, path
+        tty.setraw(self.master)
+        self.responder = responder
+        self.received, self.sent = [], []
+        self.lock = threading.Lock()
+        self._stop = False
+        self._thread = threading.Thread(target=self._loop, daemon=True)
+        self._thread.start()
+
+    def close(self):
+        # The testbed owns the pty and closes it.
+        self._stop = True
+        self._thread.join(timeout=2)
+
+
+def umockdev_adapters(testbed, adapters):
+    """Adds a CP210x adapter to a umockdev testbed for every (tty name, product): the USB device,
+    its interface and serial port bound to cp210x, and the tty with its device node. Returns the
+    device node paths."""
+    paths = []
+    for n, (name, product) in enumerate(adapters, 1):
+        usb = f"/devices/pci0000:00/0000:00:14.0/usb1/1-{n}"
+        interface = f"{usb}/1-{n}:1.0"
+        testbed.add_from_string(
+            f"P: {usb}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=10c4\n"
+            f"A: idProduct=ea60\nA: product={product}\n\n"
+            f"P: {interface}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=cp210x\n"
+            f"L: driver=../../../../../bus/usb/drivers/cp210x\nA: bInterfaceNumber=00\n\n"
+            f"P: {interface}/{name}\nE: SUBSYSTEM=usb-serial\nE: DRIVER=cp210x\n"
+            f"L: driver=../../../../../../bus/usb-serial/drivers/cp210x\n\n"
+            f"P: {interface}/{name}/tty/{name}\nN: {name}\nE: SUBSYSTEM=tty\n"
+            f"E: DEVNAME=/dev/{name}\nA: dev=188:{n - 1}\nL: device=../../../{name}\n")
+        paths.append(f"/dev/{name}")
+    return paths
+
+
 def fake_sysfs(root, adapters):
     """A sysfs tree and a /dev directory under `root` in which every (tty name, product, device
     path) of `adapters` is a CP210x adapter, its device node a link to `device path` (a pty).
