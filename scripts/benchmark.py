@@ -48,6 +48,16 @@ def start_time(exe, prefix, display):
     return app.event_list("window")[0][0] - app.started, app
 
 
+def print_table(rows):
+    """(measure, figure) rows as a two-column table."""
+    width = max(len(k) for k, _ in rows)
+    print()
+    print(f"{'measure'.ljust(width)} | figure")
+    print(f"{'-' * width}-|-{'-' * 40}")
+    for k, v in rows:
+        print(f"{k.ljust(width)} | {v}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--exchanges", type=int, default=20)
@@ -125,12 +135,7 @@ def main():
         ("imported DLLs", ", ".join(dlls)),
         ("peak memory (VmHWM, tool / minimal program)", f"{peak / 1024:.1f} / {floor_peak / 1024:.1f} MB"),
     ]
-    width = max(len(k) for k, _ in rows)
-    print()
-    print(f"{'measure'.ljust(width)} | figure")
-    print(f"{'-' * width}-|-{'-' * 40}")
-    for k, v in rows:
-        print(f"{k.ljust(width)} | {v}")
+    print_table(rows)
 
 
 if __name__ == "__main__":

@@ -11,20 +11,7 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-import harness  # noqa: E402
-
-COMMAND = b"AT+DEFAULT" + b"\r\n" * 10
-
-
-def answer_every_command(answer=b"OK\r\n"):
-    def respond(device, data):
-        commands = data.count(COMMAND)
-        if commands > getattr(device, "answered", 0):
-            device.answered = commands
-            device.send(answer)
-    return respond
+from benchmark import ROOT, answer_every_command, harness, print_table
 
 
 def timed(args, env):
@@ -55,7 +42,7 @@ def main():
         env = dict(os.environ, QM_SYSFS_ROOT=sysfs, QM_DEV_DIR=dev)
         one, one_cpu, bench, bench_cpu = [], [], [], []
         print(f"{args.runs} runs of one exchange and of --all over {args.devices} devices",
-              file=sys.stderr)
+              file=sys.stderr, flush=True)
         for _ in range(args.runs):
             wall, cpu = timed([args.exe, "--port", devices[0].path], env)
             one.append(wall)
@@ -76,12 +63,7 @@ def main():
         ("console: CPU per exchange, one device", f"{med(one_cpu) * 1000:.1f} ms"),
         (f"console: CPU per exchange within --all", f"{med(bench_cpu) * 1000:.1f} ms"),
     ]
-    width = max(len(k) for k, _ in rows)
-    print()
-    print(f"{'measure'.ljust(width)} | figure")
-    print(f"{'-' * width}-|-{'-' * 40}")
-    for k, v in rows:
-        print(f"{k.ljust(width)} | {v}")
+    print_table(rows)
 
 
 if __name__ == "__main__":

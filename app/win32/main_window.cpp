@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "app/layout.h"
+#include "common/win32/ansi_text.h"
 #include "common/win32/os_error.h"
 #include "common/win32/trace.h"
 #include "resources/resource.h"
@@ -258,13 +259,7 @@ void MainWindow::EndProgram(int exit_status) {
 }
 
 std::wstring MainWindow::DecodeAnsi(std::string_view bytes) const {
-  if (bytes.empty()) return {};
-  const int size = static_cast<int>(bytes.size());
-  const int length = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
-  if (length <= 0) throw LastOsError();
-  std::wstring text(static_cast<std::size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, text.data(), length);
-  return text;
+  return AnsiText(bytes);
 }
 
 void MainWindow::ReportLineAdded(const std::wstring& line) {

@@ -3,6 +3,7 @@
 
 #include "app/port_names.h"
 #include "app/win32/wmi_devices.h"
+#include "common/win32/ansi_text.h"
 #include "common/win32/os_error.h"
 #include "common/win32/unique.h"
 #include "console/console.h"
@@ -104,15 +105,7 @@ class WindowsPlatform final : public ConsolePlatform {
     return port;
   }
 
-  std::wstring DecodeAnsi(std::string_view bytes) const override {
-    if (bytes.empty()) return {};
-    const int size = static_cast<int>(bytes.size());
-    const int length = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
-    if (length <= 0) throw LastOsError();
-    std::wstring text(static_cast<std::size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, text.data(), length);
-    return text;
-  }
+  std::wstring DecodeAnsi(std::string_view bytes) const override { return AnsiText(bytes); }
 
   void PrintLine(const std::wstring& line) override {
     Lock lock(output_);

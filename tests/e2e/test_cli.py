@@ -2,6 +2,7 @@
 simulated device and its exit status, Ctrl+C during the wait, and discovery that finds no adapter (Wine names every
 device "Wine PnP Device") ending with status 3 instead of falling back to COM1."""
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -31,6 +32,18 @@ def tearDownModule():
     display.close()
 
 
+@contextlib.contextmanager
+def on_com1(answer=None):
+    """A simulated device on COM1 that answers `answer` to the command, or stays silent."""
+    device = harness.SimDevice(harness.answer_after_command(answer) if answer else None)
+    try:
+        prefix.set_com_port(1, device.path)
+        yield device
+    finally:
+        prefix.remove_com_port(1)
+        device.close()
+
+
 def cli(*args):
     r = subprocess.run(["wine", CLI, *args], env=prefix.env, stdout=subprocess.PIPE,
                        stderr=subprocess.PIPE, timeout=120)
@@ -41,34 +54,21 @@ class Cli(unittest.TestCase):
     def test_one_exchange_on_com1(self):
         for name, answer, line, status in (("answered", b"OK\r\n", "OK", 0),
                                            ("silent", None, "NO COMM", 1)):
-            with self.subTest(name):
-                device = harness.SimDevice(harness.answer_after_command(answer) if answer else None)
-                try:
-                    prefix.set_com_port(1, device.path)
-                    code, lines, err = cli("--port", "COM1")
-                    self.assertEqual(lines, ["Open port", line, "Port closed"], err)
-                    self.assertEqual(code, status)
-                    self.assertEqual(device.data(), COMMAND)
-                finally:
-                    prefix.remove_com_port(1)
-                    device.close()
+            with self.subTest(name), on_com1(answer) as device:
+                code, lines, err = cli("--port", "COM1")
+                self.assertEqual(lines, ["Open port", line, "Port closed"], err)
+                self.assertEqual(code, status)
+                self.assertEqual(device.data(), COMMAND)
 
     def test_no_adapter_found_is_status_3_and_nothing_is_sent(self):
-        device = harness.SimDevice()
-        try:
-            prefix.set_com_port(1, device.path)
+        with on_com1() as device:
             code, lines, err = cli()
             self.assertEqual((code, lines), (3, []))
             self.assertIn("--port COM3", err)
             self.assertEqual(device.data(), b"")
-        finally:
-            prefix.remove_com_port(1)
-            device.close()
 
     def test_ctrl_c_during_the_wait_closes_the_port_and_ends_with_130(self):
-        device = harness.SimDevice()
-        try:
-            prefix.set_com_port(1, device.path)
+        with on_com1() as device:
             # Wine turns SIGINT into the console's Ctrl+C event.
             proc = subprocess.Popen(["wine", CLI, "--port", "COM1"], env=prefix.env,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -81,9 +81,6 @@ class Cli(unittest.TestCase):
             out, _ = proc.communicate(timeout=20)
             self.assertEqual((status, out.decode("latin-1").splitlines()), (130, ["Open port"]))
             harness.wait_until(lambda: not device.holders(), 5, "the port to be released")
-        finally:
-            prefix.remove_com_port(1)
-            device.close()
 
 
 if __name__ == "__main__":
