@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "common/text.h"
 
@@ -56,8 +57,14 @@ void LowerModemLines(int fd) {
 std::string OwningGroup(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || st.st_gid == 0) return {};
-  if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
-  return {};
+  // The reentrant form: with --all, several ports may fail at once.
+  group entry{};
+  group* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
+    return {};
+  }
+  return found->gr_name;
 }
 
 }  // namespace
