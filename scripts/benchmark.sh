@@ -7,6 +7,5 @@ scripts/setup.sh
 cmake -S . -B build/console-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/console-release --target quillomarvet >/dev/null
 python3 scripts/benchmark_console.py
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target Quillomarvet minimal_window >/dev/null
+scripts/wine_builds.sh Quillomarvet minimal_window
 exec python3 scripts/benchmark.py "$@"

@@ -21,8 +21,9 @@ display = prefix = None
 
 
 def setUpModule():
-    global display, prefix
+    global display, prefix, CLI
     harness.require_tools()
+    CLI = harness.runs_here(CLI)  # the 64-bit build where this host runs no 32-bit programs
     display = harness.Display()
     prefix = harness.WinePrefix(os.path.join(WORK, "wineprefix"), display)
 
@@ -45,7 +46,7 @@ def on_com1(answer=None):
 
 
 def cli(*args):
-    r = subprocess.run(["wine", CLI, *args], env=prefix.env, stdout=subprocess.PIPE,
+    r = subprocess.run([*prefix.wine, CLI, *args], env=prefix.env, stdout=subprocess.PIPE,
                        stderr=subprocess.PIPE, timeout=120)
     return r.returncode, r.stdout.decode("latin-1").splitlines(), r.stderr.decode("latin-1")
 
@@ -70,7 +71,7 @@ class Cli(unittest.TestCase):
     def test_ctrl_c_during_the_wait_closes_the_port_and_ends_with_130(self):
         with on_com1() as device:
             # Wine turns SIGINT into the console's Ctrl+C event.
-            proc = subprocess.Popen(["wine", CLI, "--port", "COM1"], env=prefix.env,
+            proc = subprocess.Popen([*prefix.wine, CLI, "--port", "COM1"], env=prefix.env,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             harness.wait_until(lambda: device.data() == COMMAND, 60, "the command")
             time.sleep(0.3)
