@@ -186,27 +186,20 @@ void Form1::LookAgain() {
   // port found at start-up (or stored) is still a sound choice.
   devices_changed_ = false;
   looking_ = true;
-  std::wstring old_text, text;
-  int16_t old_port = kStoredCommPort;
+  std::wstring text;
   std::optional<Error> failure;
-  bool shown = false;
   try {
-    old_text = host_.PortBoxText();
-    old_port = MSComm1.CommPort();
     text = GetCOM();  // the query may pump events: the program may end meanwhile
-    if (ended_) return;
-    if (!text.empty()) PortNumberFromText(text);  // an overflow is found before the box changes
-    shown = true;
-    host_.SetPortBoxText(L"");
-    ShowPortNameText(text);
+    if (!ended_) {
+      // Checked before the box changes, so that an overflow leaves the box as it was.
+      if (!text.empty()) PortNumberFromText(text);
+      host_.SetPortBoxText(L"");
+      ShowPortNameText(text);
+    }
   } catch (const Error& e) {
     failure = e;
   } catch (const std::exception&) {
     failure = Error(0, L"unexpected failure");
-  }
-  if (failure && shown) {
-    Attempt([&] { host_.SetPortBoxText(old_text); });
-    Attempt([&] { MSComm1.SetCommPort(old_port); });
   }
   looking_ = false;
   if (ended_) return;
