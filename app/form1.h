@@ -27,6 +27,10 @@ enum class ExchangeOutcome {
   kCouldNotOpen,  // the port could not be opened
 };
 
+// How long the machine's devices must stay quiet after a change before the adapter is looked
+// for again: plugging one in raises a burst of notifications.
+inline constexpr int32_t kDeviceSettleMs = 300;
+
 // The tool's one window: its handlers and procedures, free of any window system.
 class Form1 {
  public:
@@ -41,9 +45,17 @@ class Form1 {
   void TimerPausa_Timer();
   void Form_Unload();
   void Form_Terminate();
+  // The machine's devices changed; and the settle timer that follows.
+  void DevicesChanged();
+  void DeviceSettleTimer_Timer();
 
   // The lines drawn so far, oldest first (at most kMaxReportLines).
   const std::deque<std::wstring>& ReportLines() const { return report_lines_; }
+  // Whether report line `index` is one the tool composed (and may be broken to stay readable),
+  // not the device's answer (drawn as received).
+  bool OwnLine(std::size_t index) const { return !answer_lines_.at(index); }
+  // Every kept report line, joined with CR LF: what a copy takes.
+  std::wstring ReportText() const;
   bool ExchangeRunning() const { return busy_; }
   bool Ended() const { return ended_; }
   ExchangeOutcome LastOutcome() const { return outcome_; }
@@ -57,6 +69,10 @@ class Form1 {
  private:
   void RunExchange();
   void CloseIfOpen();
+  void ShowPortNameText(const std::wstring& text);
+  void LookIfDevicesChanged();
+  void LookAgain();
+  void AddReportLine(const std::wstring& text, bool answer);
 
   FormHost& host_;
   SerialPort& MSComm1;
@@ -66,6 +82,11 @@ class Form1 {
   bool busy_ = false;           // an exchange is running
   bool ended_ = false;          // Form_Terminate has run: nothing more happens
   std::deque<std::wstring> report_lines_;
+  std::deque<bool> answer_lines_;  // beside report_lines_: which ones are the device's answer
+
+  bool devices_changed_ = false;  // a change not looked at yet
+  bool settling_ = false;         // the settle timer is armed
+  bool looking_ = false;          // GetCOM is running for a change
   ExchangeOutcome outcome_ = ExchangeOutcome::kNone;
 };
 

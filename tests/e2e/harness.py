@@ -7,6 +7,7 @@ prints those on stderr with WINEDEBUG=warn+seh, and App collects them as events.
 
 import atexit
 import contextlib
+import copy
 import functools
 import os
 import pty
@@ -561,16 +562,22 @@ class App:
     def system_command(self, item):
         """Chooses an item of the window's system menu with the mouse; the menu takes no keys
         from xdotool under Wine."""
+        self.choose_from_popup(
+            lambda: self.xdotool("windowfocus", "--sync", self.window, "key", "--window",
+                                 self.window, "alt+space"),
+            self.SYSTEM_MENU_ITEMS[item])
+
+    def choose_from_popup(self, open_menu, item_y):
+        """Opens a popup menu with `open_menu()` and clicks the item whose centre is `item_y`
+        pixels below the menu's top edge."""
         def visible():
             return set(subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ".*"],
                                       env=self.prefix.env, capture_output=True,
                                       text=True).stdout.split())
         before = visible()
-        self.xdotool("windowfocus", "--sync", self.window, "key", "--window", self.window,
-                     "alt+space")
-        menu = wait_until(lambda: visible() - before - {self.window}, 10, "the system menu")
-        self.xdotool("mousemove", "--window", menu.pop(), "40", str(self.SYSTEM_MENU_ITEMS[item]),
-                     "click", "1")
+        open_menu()
+        menu = wait_until(lambda: visible() - before - {self.window}, 10, "the menu")
+        self.xdotool("mousemove", "--window", menu.pop(), "40", str(item_y), "click", "1")
         wait_until(lambda: not (visible() - before - {self.window}), 10, "the menu to close")
 
     def iconic(self):
@@ -641,12 +648,108 @@ def runs_here(exe, stream=sys.stderr):
 
 def require_tools():
     missing = [t for t in ("wine", "wineserver", "Xvfb", "xdotool", "import", "convert", "display",
-                           "xprop") + WITHOUT_ROOT_OVERRIDES[:1]
+                           "xprop", "xclip") + WITHOUT_ROOT_OVERRIDES[:1]
                if shutil.which(t) is None]
     if missing:
         raise SetupError("these tools are missing: " + ", ".join(missing) + ".",
                          "Install them with scripts/setup.sh.")
     wine_runtime()
+
+
+# Window messages, clipboard and system DLLs, for the cases on copying, screen readers and
+# devices plugged in late.
+
+def dark_bands(png, x, y, w, h, level=0.4):
+    """The runs of pixel rows in a region that hold a pixel darker than `level` (0..1): one run
+    per row of text. Returns (first, last) pairs, relative to the region's top."""
+    data = pixels(png, x, y, w, h)
+    bands = []
+    for row in range(h):
+        line = data[row * w * 3:(row + 1) * w * 3]
+        dark = any(sum(line[i:i + 3]) < level * 3 * 255 for i in range(0, len(line), 3))
+        if dark and bands and bands[-1][1] == row - 1:
+            bands[-1] = (bands[-1][0], row)
+        elif dark:
+            bands.append((row, row))
+    return bands
+
+
+def helper_exe(variable, name):
+    """A test helper cross-built beside the tool: from the environment (set by CTest), or where
+    the build puts it next to QM_EXE."""
+    if os.environ.get(variable):
+        return os.environ[variable]
+    exe = os.environ.get("QM_EXE", "build/windows/app/win32/Quillomarvet.exe")
+    return os.path.join(os.path.dirname(exe), "..", "..", "tests", "e2e", name)
+
+
+def post_device_change(prefix, count=1):
+    """Posts WM_DEVICECHANGE (DBT_DEVNODES_CHANGED) `count` times to the tool's window, from a
+    helper program under the same Wine prefix."""
+    _poke(prefix, "devicechange", str(count))
+
+
+def windows_clipboard(prefix):
+    """The Unicode text on the Windows clipboard as Windows programs see it."""
+    return bytes.fromhex(_poke(prefix, "clipboard")).decode("utf-16-be")
+
+
+def _poke(prefix, *args):
+    helper = wine_runtime().exe(helper_exe("QM_POKE", "qm_poke.exe"))
+    result = subprocess.run([*prefix.wine, helper, *args],
+                            env=prefix.env, capture_output=True, timeout=60)
+    if result.returncode != 0:
+        raise RuntimeError(f"qm_poke.exe {' '.join(args)} failed with status {result.returncode}")
+    return result.stdout.decode("ascii").strip()
+
+
+def _pe_machine(path):
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    header = int.from_bytes(data[0x3C:0x40], "little")
+    return int.from_bytes(data[header + 4:header + 6], "little")
+
+
+@contextlib.contextmanager
+def system_dll_replaced(prefix, dll):
+    """Puts `dll` (a test stand-in) into the prefix's system directory for its architecture for
+    the block; yields a copy of `prefix` whose programs load it instead of Wine's own."""
+    dll = wine_runtime().exe(dll)
+    name = os.path.basename(dll).lower()
+    windows = os.path.join(prefix.path, "drive_c", "windows")
+    wow64 = os.path.join(windows, "syswow64")
+    is_32_bit = _pe_machine(dll) == 0x14C
+    directory = wow64 if is_32_bit and os.path.isdir(wow64) else os.path.join(windows, "system32")
+    target = os.path.join(directory, name)
+    saved = target + ".qm-saved"
+    if os.path.exists(target):
+        shutil.copy2(target, saved)
+    shutil.copy2(dll, target)
+    scoped = copy.copy(prefix)
+    scoped.env = dict(prefix.env)
+    scoped.env["WINEDLLOVERRIDES"] += f";{os.path.splitext(name)[0]}=n"
+    try:
+        yield scoped
+    finally:
+        if os.path.exists(saved):
+            os.replace(saved, target)
+        else:
+            os.remove(target)
+
+
+def clipboard(display):
+    """The text on the X clipboard (Wine shares the Windows clipboard with it), or None."""
+    result = subprocess.run(["xclip", "-o", "-selection", "clipboard"],
+                            env=dict(os.environ, DISPLAY=display.name), capture_output=True,
+                            timeout=20)
+    return result.stdout.decode("utf-8") if result.returncode == 0 else None
+
+
+def set_clipboard(display, text):
+    """Puts `text` on the X clipboard (xclip serves it until another program takes it)."""
+    subprocess.run(["xclip", "-i", "-selection", "clipboard"], input=text.encode("utf-8"),
+                   env=dict(os.environ, DISPLAY=display.name), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=20, check=True)
 
 
 if __name__ == "__main__":
