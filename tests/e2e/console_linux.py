@@ -68,7 +68,7 @@ class Console(unittest.TestCase):
         if UMockdev:
             self.testbed = UMockdev.Testbed.new()
             paths = harness.umockdev_adapters(self.testbed, adapters)
-            devices = [harness.MockedDevice(self.testbed.get_dev_fd(path), path, responder)
+            devices = [harness.MockedDevice(self.testbed.get_dev_fd(path), responder)
                        for path, responder in zip(paths, responders)]
             self.devices += devices
             return devices, {"UMOCKDEV_DIR": self.testbed.get_root_dir()}, "/dev"
@@ -159,30 +159,41 @@ class Console(unittest.TestCase):
             self.assertEqual(r.returncode, 2)
         self.assertEqual(d.data(), b"")
 
-    def test_an_interrupt_during_the_wait_releases_the_port_and_prints_nothing_more(self):
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            with self.subTest(signal=sig.name):
-                d = self.device()
-                env = dict(os.environ, **NO_TREE)
-                env.pop("LD_PRELOAD", None)
-                proc = subprocess.Popen([CONSOLE, "--port", d.path], stdout=subprocess.PIPE,
+    def test_an_interrupt_during_the_wait_releases_the_ports_and_prints_nothing_more(self):
+        for name, sig, count in (("SIGINT", signal.SIGINT, 1), ("SIGTERM", signal.SIGTERM, 1),
+                                 ("SIGINT during --all", signal.SIGINT, 3)):
+            with self.subTest(name):
+                if count == 1:
+                    devices, env = [self.device()], dict(os.environ, **NO_TREE)
+                    env.pop("LD_PRELOAD", None)
+                    args, prefixes = ["--port", devices[0].path], [""]
+                else:
+                    devices, extra, dev = self.bench(*[None] * count)
+                    env, args = dict(os.environ, **extra), ["--all"]
+                    prefixes = [f"{dev}/ttyUSB{n}: " for n in range(count)]
+                proc = subprocess.Popen([CONSOLE, *args], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=env)
-                harness.wait_until(lambda: d.data() == COMMAND, 10, "the command")
+                for d in devices:
+                    harness.wait_until(lambda: d.data() == COMMAND, 10, "the command")
                 time.sleep(0.3)
-                self.assertEqual(d.holders(), {proc.pid})
+                self.assertTrue(all(d.holders() == {proc.pid} for d in devices))
                 sent = time.monotonic()
                 proc.send_signal(sig)
                 out, err = proc.communicate(timeout=10)
                 self.assertLess(time.monotonic() - sent, 1.0, "it waited the wait out")
                 self.assertEqual(proc.returncode, 130)
-                self.assertEqual(out.decode().splitlines(), ["Open port"])
+                self.assertEqual(sorted(out.decode().splitlines()),
+                                 [p + "Open port" for p in prefixes])
                 self.assertEqual(err, b"")
-                self.assertEqual(d.holders(), set())
+                self.assertEqual([d.holders() for d in devices], [set()] * count)
 
     def test_a_device_that_goes_away_mid_exchange(self):
-        d = self.device(lambda device, data: data.startswith(b"AT+DEFAULT") and not getattr(
-            device, "_gone", False) and setattr(device, "_gone", True) is None and threading.Thread(
-                target=device.hang_up).start())
+        def go_away_once_the_command_starts(device, data):
+            if data.startswith(b"AT+DEFAULT") and not getattr(device, "gone", False):
+                device.gone = True
+                threading.Thread(target=device.hang_up).start()  # not from its own reader
+
+        d = self.device(go_away_once_the_command_starts)
         r, took = self.run_tool("--port", d.path)
         self.assertEqual(r.stdout.splitlines(), ["Open port", "NO COMM", "Port closed"])
         self.assertEqual(r.returncode, 1, r.stderr)

@@ -358,10 +358,14 @@ def answer_each_command(*answers, delay=0.05):
 
 class MockedDevice(SimDevice):
     """A SimDevice behind the pty that umockdev made for a device node of its testbed (the
-    process runs under umockdev-wrapper): `master` is the testbed's end of it."""
+    process runs under umockdev-wrapper): `master` is the testbed's end of it, `path` the pty."""
 
-    def __init__(self, master, path, responder=None):
-        self.master, self.slave, self.path = master, None, path
+    def __init__(self, master, responder=None):
+        self.master, self.slave = master, None
+        # The pty itself, not the testbed's node that leads to it: what another process opens.
+        with open(f"/proc/self/fdinfo/{master}") as info:
+            number = re.search(r"^tty-index:\s*(\d+)", info.read(), re.M).group(1)
+        self.path = f"/dev/pts/{number}"
         tty.setraw(self.master)
         self.responder = responder
         self.received, self.sent = [], []
