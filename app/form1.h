@@ -33,6 +33,9 @@ class Form1 {
   void TimerPausa_Timer();
   void Form_Unload();
   void Form_Terminate();
+  // After an error the caller has reported: the program ends with status 1 and nothing more
+  // happens. The ending that usually follows (Form_Terminate) keeps that status.
+  void EndAfterError() noexcept;
 
   // The lines drawn so far, oldest first (at most kMaxReportLines).
   const std::deque<std::wstring>& ReportLines() const { return report_lines_; }
@@ -48,6 +51,8 @@ class Form1 {
  private:
   void RunExchange();
   void CloseIfOpen();
+  // The first exit status given stands.
+  void EndProgram(int exit_status);
 
   FormHost& host_;
   SerialPort& MSComm1;
@@ -56,6 +61,7 @@ class Form1 {
   bool timer_enabled_ = false;  // TimerPausa.Enabled
   bool busy_ = false;           // an exchange is running
   bool ended_ = false;          // Form_Terminate has run: nothing more happens
+  bool exit_given_ = false;     // the host was told to end, with a status
   std::deque<std::wstring> report_lines_;
 };
 
