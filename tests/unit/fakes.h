@@ -27,6 +27,7 @@ class FakeHost : public FormHost {
   void WaitForEvent() override;
   void ArmPauseTimer(int32_t interval_ms) override;
   void DisarmPauseTimer() override { timer_due_.reset(); }
+  bool TimerArmed() const { return timer_due_.has_value(); }
   void SetPortBoxText(const std::wstring& text) override { port_box = text; }
   std::wstring PortBoxText() const override { return port_box; }
   void SetResetEnabled(bool enabled) override { reset_enabled_history.push_back(enabled); }
@@ -41,6 +42,9 @@ class FakeHost : public FormHost {
   int focus_reset_calls = 0;
   std::optional<int> ended_with;
   int do_events_calls = 0;
+  // Runs at the start of every DoEvents with its 1-based count: an event between two writes.
+  std::function<void(int)> each_pass;
+  std::optional<Error> arm_error;  // ArmPauseTimer fails with this (no timer to be had)
   static constexpr int kSpinLimit = 100000;
   int waits = 0;
   std::vector<int64_t> ticks;  // when the pause timer ticked
