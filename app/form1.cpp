@@ -158,6 +158,7 @@ void Form1::Form_Terminate() {
 void Form1::EndAfterError() noexcept {
   ended_ = true;
   timer_enabled_ = false;
+  CloseIfOpen();
   Attempt([&] { EndProgram(1); });
 }
 

@@ -110,6 +110,10 @@ INSTANTIATE_TEST_SUITE_P(
             [](FakePort& p) { p.open_error = Error(33, L"Lock violation."); },
             {L"Open port", L"Cannot open COM1: port in use by another program", L"Port closed"},
             ""},
+        ExchangeCase{"PortOpenRunsOutOfMemory",
+                     [](FakePort& p) { p.open_out_of_memory = true; },
+                     {L"Open port", L"Cannot open COM1: unknown failure", L"Port closed"},
+                     ""},
         ExchangeCase{
             "PortFailsForAnotherReason",
             [](FakePort& p) {
@@ -316,6 +320,13 @@ TEST(Shutdown, AfterAnErrorTheExitStatusStaysOne) {
   EXPECT_LT(rig.host.now, 2000) << "the wait was abandoned";
   EXPECT_EQ(rig.host.drawn, (Lines{L"Open port"}));
   EXPECT_EQ(rig.host.reset_enabled_history, (std::vector<bool>{false}));
+  EXPECT_FALSE(rig.port.PortOpen());
+
+  // The other way round too: a normal end, then an error on the way out.
+  Rig closed;
+  closed.form.Form_Unload();
+  closed.form.EndAfterError();
+  EXPECT_EQ(closed.host.ended_with, 0);
 }
 
 }  // namespace

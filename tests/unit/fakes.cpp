@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <stdexcept>
 
 namespace qm::test {
@@ -64,6 +65,7 @@ bool FakePort::PortOpen() const {
 void FakePort::Open() {
   if (open_) throw Error(kErrPortAlreadyOpen, L"Port already open");
   if (open_error) throw *open_error;
+  if (open_out_of_memory) throw std::bad_alloc();
   open_ = true;
   ++opens;
   ++session_;

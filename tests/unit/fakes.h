@@ -74,6 +74,7 @@ class FakePort : public SerialPort {
   int64_t answer_delay_ms = 50;     // after the last of them
   std::string noise_on_open;        // arrives as soon as the port opens
   std::optional<Error> open_error;  // Open fails with this
+  bool open_out_of_memory = false;  // Open throws std::bad_alloc
   int failing_write = -1;           // 0-based index of a write that fails
   bool fail_reads = false;
   bool fail_open_state = false;  // PortOpen throws
