@@ -44,7 +44,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   } catch (const Error& e) {
     ShowFatalError(nullptr, e);
     return 1;
-  } catch (const std::exception&) {
+  } catch (...) {
     ShowFatalError(nullptr, Error(static_cast<uint32_t>(E_UNEXPECTED), L"Unexpected failure"));
     return 1;
   }
