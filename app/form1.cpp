@@ -26,9 +26,13 @@ Form1::Form1(FormHost& host, SerialPort& port, DeviceQuery& devices)
 
 void Form1::Form_Load() {
   host_.SetPortBoxText(L"");
-  host_.SetPortBoxText(GetCOM());
-  const std::wstring text = host_.PortBoxText();
-  if (!text.empty()) MSComm1.SetCommPort(PortNumberFromText(text));
+  ShowPortNameText(GetCOM());
+}
+
+void Form1::ShowPortNameText(const std::wstring& text) {
+  host_.SetPortBoxText(text);
+  const std::wstring shown = host_.PortBoxText();
+  if (!shown.empty()) MSComm1.SetCommPort(PortNumberFromText(shown));
 }
 
 std::wstring Form1::GetCOM() {
@@ -46,6 +50,7 @@ void Form1::cmReset_Click() {
   busy_ = false;
   host_.SetResetEnabled(true);
   host_.FocusReset();
+  LookIfDevicesChanged();  // a change during the exchange waited for it to end
 }
 
 void Form1::RunExchange() {
@@ -90,7 +95,7 @@ void Form1::RunExchange() {
   if (answer.empty()) {
     Attempt([&] { report(L"NO COMM"); });
   } else {
-    Attempt([&] { report(host_.DecodeAnsi(QuitaCaracteresDeControl(answer))); });
+    Attempt([&] { AddReportLine(host_.DecodeAnsi(QuitaCaracteresDeControl(answer)), true); });
   }
 
   CloseIfOpen();
@@ -137,10 +142,69 @@ std::string Form1::QuitaCaracteresDeControl(const std::string& Cadena) {
 }
 
 void Form1::report(const std::wstring& text) {
+  AddReportLine(text, false);
+}
+
+void Form1::AddReportLine(const std::wstring& text, bool answer) {
   if (ended_) return;
   report_lines_.push_back(text);
-  if (report_lines_.size() > kMaxReportLines) report_lines_.pop_front();
+  answer_lines_.push_back(answer);
+  if (report_lines_.size() > kMaxReportLines) {
+    report_lines_.pop_front();
+    answer_lines_.pop_front();
+  }
   host_.ReportLineAdded(text);
+}
+
+std::wstring Form1::ReportText() const {
+  std::wstring text;
+  for (std::size_t i = 0; i < report_lines_.size(); ++i) {
+    if (i > 0) text += L"\r\n";
+    text += report_lines_[i];
+  }
+  return text;
+}
+
+void Form1::DevicesChanged() {
+  if (ended_) return;
+  devices_changed_ = true;
+  settling_ = true;
+  host_.ArmDeviceSettleTimer(kDeviceSettleMs);  // a burst restarts it: one look at its end
+}
+
+void Form1::DeviceSettleTimer_Timer() {
+  settling_ = false;
+  LookIfDevicesChanged();
+}
+
+void Form1::LookIfDevicesChanged() {
+  if (devices_changed_ && !settling_ && !busy_ && !looking_ && !ended_) LookAgain();
+}
+
+void Form1::LookAgain() {
+  // As at start-up, except that a failure changes nothing and the program carries on: the
+  // port found at start-up (or stored) is still a sound choice.
+  devices_changed_ = false;
+  looking_ = true;
+  std::wstring text;
+  std::optional<Error> failure;
+  try {
+    text = GetCOM();  // the query may pump events: the program may end meanwhile
+    if (!ended_) {
+      // Checked before the box changes, so that an overflow leaves the box as it was.
+      if (!text.empty()) PortNumberFromText(text);
+      host_.SetPortBoxText(L"");
+      ShowPortNameText(text);
+    }
+  } catch (const Error& e) {
+    failure = e;
+  } catch (const std::exception&) {
+    failure = Error(0, L"unexpected failure");
+  }
+  looking_ = false;
+  if (ended_) return;
+  Attempt([&] { host_.AdapterLookDone(text, failure); });
+  LookIfDevicesChanged();  // a change during the query
 }
 
 void Form1::Form_Unload() {

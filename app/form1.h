@@ -19,6 +19,10 @@ inline constexpr int32_t kAnswerWaitMs = 2000;
 // How many report lines the window keeps for repainting; older ones are forgotten.
 inline constexpr std::size_t kMaxReportLines = 1000;
 
+// How long the machine's devices must stay quiet after a change before the adapter is looked
+// for again: plugging one in raises a burst of notifications.
+inline constexpr int32_t kDeviceSettleMs = 300;
+
 // The tool's one window: its handlers and procedures, free of any window system.
 class Form1 {
  public:
@@ -36,9 +40,17 @@ class Form1 {
   // After an error the caller has reported: the program ends with status 1 and nothing more
   // happens. The ending that usually follows (Form_Terminate) keeps that status.
   void EndAfterError() noexcept;
+  // The machine's devices changed; and the settle timer that follows.
+  void DevicesChanged();
+  void DeviceSettleTimer_Timer();
 
   // The lines drawn so far, oldest first (at most kMaxReportLines).
   const std::deque<std::wstring>& ReportLines() const { return report_lines_; }
+  // Whether report line `index` is one the tool composed (and may be broken to stay readable),
+  // not the device's answer (drawn as received).
+  bool OwnLine(std::size_t index) const { return !answer_lines_.at(index); }
+  // Every kept report line, joined with CR LF: what a copy takes.
+  std::wstring ReportText() const;
   bool ExchangeRunning() const { return busy_; }
   bool Ended() const { return ended_; }
 
@@ -53,6 +65,10 @@ class Form1 {
   void CloseIfOpen();
   // The first exit status given stands.
   void EndProgram(int exit_status);
+  void ShowPortNameText(const std::wstring& text);
+  void LookIfDevicesChanged();
+  void LookAgain();
+  void AddReportLine(const std::wstring& text, bool answer);
 
   FormHost& host_;
   SerialPort& MSComm1;
@@ -63,6 +79,11 @@ class Form1 {
   bool ended_ = false;          // Form_Terminate has run: nothing more happens
   bool exit_given_ = false;     // the host was told to end, with a status
   std::deque<std::wstring> report_lines_;
+  std::deque<bool> answer_lines_;  // beside report_lines_: which ones are the device's answer
+
+  bool devices_changed_ = false;  // a change not looked at yet
+  bool settling_ = false;         // the settle timer is armed
+  bool looking_ = false;          // GetCOM is running for a change
 };
 
 // Which report lines fit a client area `client_height` high: the newest line stays the last

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/error.h"
+
 namespace qm {
 
 // What the window system gives Form1. The Win32 window implements it; the unit tests drive
@@ -33,6 +35,13 @@ class FormHost {
   // cmReset
   virtual void SetResetEnabled(bool enabled) = 0;
   virtual void FocusReset() = 0;
+
+  // A one-shot timer that calls Form1::DeviceSettleTimer_Timer once, `interval_ms` after the
+  // last arming (arming again restarts it).
+  virtual void ArmDeviceSettleTimer(int32_t interval_ms) = 0;
+  // The adapter was looked for again after a device change, with this port name text, or the
+  // look failed (and the port and the port box are as they were).
+  virtual void AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) = 0;
 
   // Destroys the window and ends the event loop with the given exit status.
   virtual void EndProgram(int exit_status) = 0;

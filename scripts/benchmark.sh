@@ -3,6 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target Quillomarvet minimal_window >/dev/null
+scripts/wine_builds.sh Quillomarvet minimal_window
 exec python3 scripts/benchmark.py "$@"

@@ -37,6 +37,7 @@ def main():
     args = parser.parse_args()
 
     harness.require_tools()
+    harness.runs_here(args.exe, sys.stdout)  # says which build runs, and why
     real = args.device or attached_cp210x()
     display = harness.Display(existing=os.environ.get("DISPLAY"))
     device = None

@@ -5,6 +5,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows >/dev/null
+scripts/wine_builds.sh
 exec python3 scripts/demo.py "$@"

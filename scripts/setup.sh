@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev python3 clang libclang-rt-14-dev zip
           g++-mingw-w64-i686 g++-mingw-w64-x86-64
-          wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick icoutils)
+          wine wine32:i386 wine64 xvfb xdotool x11-utils xclip imagemagick icoutils)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,10 @@
 #include "app/win32/main_window.h"
 
 #include <commctrl.h>
+#include <dbt.h>
 
 #include "app/layout.h"
+#include "app/line_breaks.h"
 #include "common/win32/os_error.h"
 #include "common/win32/trace.h"
 #include "resources/resource.h"
@@ -17,6 +19,7 @@ constexpr int kResetId = IDOK;  // so Enter, as the window's default button, pre
 constexpr int kPortBoxId = 101;
 constexpr int kLabelId = 102;
 constexpr UINT_PTR kPauseTimerId = 1;
+constexpr UINT_PTR kDeviceSettleTimerId = 2;
 
 // Per-monitor DPI functions, present from Windows 10 1607 on; older systems get the system DPI.
 struct DpiApi {
@@ -181,6 +184,10 @@ int MainWindow::Run() {
 }
 
 void MainWindow::Dispatch(MSG& msg) {
+  if (hwnd_ && IsReportCopyKey(msg, hwnd_, port_box_)) {
+    CopyReport();
+    return;
+  }
   // Tab, Enter and Space work as in a dialog.
   if (hwnd_ && ::IsDialogMessageW(hwnd_, &msg)) return;
   ::TranslateMessage(&msg);
@@ -263,6 +270,22 @@ void MainWindow::FocusReset() {
   if (focus == nullptr || focus == hwnd_) ::SetFocus(reset_);
 }
 
+void MainWindow::ArmDeviceSettleTimer(int32_t interval_ms) {
+  if (!::SetTimer(hwnd_, kDeviceSettleTimerId, static_cast<UINT>(interval_ms), nullptr)) {
+    // Without the timer the change would never be looked at: look now instead.
+    Trace("devices", L"settle timer not set: " + SystemMessage(::GetLastError()));
+    if (form_) form_->DeviceSettleTimer_Timer();
+  }
+}
+
+void MainWindow::AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) {
+  if (failure) {
+    Trace("devices", L"look failed, port kept: " + FatalErrorText(*failure));
+  } else {
+    Trace("devices", L"looked again: " + (result.empty() ? std::wstring(L"no adapter") : result));
+  }
+}
+
 void MainWindow::EndProgram(int exit_status) {
   exit_status_ = exit_status;
   ::PostQuitMessage(exit_status);
@@ -282,6 +305,54 @@ void MainWindow::ReportLineAdded(const std::wstring& line) {
   Trace("report", line);
   ::InvalidateRect(hwnd_, nullptr, FALSE);
   ::UpdateWindow(hwnd_);  // seen now, not at the next pass of the event loop
+  accessibility_.LineAdded(hwnd_, line, form_ ? form_->ReportText() : line);
+}
+
+void MainWindow::CopyReport() {
+  if (!form_) return;
+  try {
+    const std::wstring text = form_->ReportText();
+    CopyTextToClipboard(hwnd_, text);
+    Trace("copy", DecimalNumber(static_cast<long long>(form_->ReportLines().size())) + L" lines");
+  } catch (const Error& e) {
+    // Copying is a convenience: the report stays on the window.
+    Trace("copy", L"failed: " + FatalErrorText(e));
+    ::MessageBeep(MB_ICONWARNING);
+  }
+}
+
+void MainWindow::OnContextMenu(HWND target, LPARAM lp) {
+  POINT at{static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};
+  if (lp == -1) {
+    // From the keyboard (Shift+F10, the menu key): at the top-left corner of the lines.
+    at = POINT{0, 0};
+    ::ClientToScreen(hwnd_, &at);
+  } else if (target != hwnd_) {
+    return;  // over a control, which has its own menu or none
+  }
+  if (ChooseCopyFromMenu(hwnd_, at)) CopyReport();
+}
+
+void MainWindow::DrawReportLines(HDC dc, const RECT& client) {
+  if (!form_) return;
+  // The controls' column spans from the label's top to the button's bottom.
+  const ReportGeometry geometry{line_height_,
+                                client.right,
+                                client.bottom,
+                                TwipsToPixels(kResetTwips.left, dpi_),
+                                TwipsToPixels(kLabelTwips.top, dpi_),
+                                TwipsToPixels(kResetTwips.top + kResetTwips.height, dpi_)};
+  auto measure = [dc](std::wstring_view text) {
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, text.data(), static_cast<int>(text.size()), &size);
+    return static_cast<int>(size.cx);
+  };
+  const auto& lines = form_->ReportLines();
+  for (const ReportRow& row : LayoutReportRows(
+           lines, [this](std::size_t i) { return form_->OwnLine(i); }, geometry, measure)) {
+    ::TextOutW(dc, 0, static_cast<int>(row.slot) * line_height_, row.text.c_str(),
+               static_cast<int>(row.text.size()));
+  }
 }
 
 void MainWindow::ApplyDpi(UINT dpi, const RECT* suggested_window) {
@@ -348,19 +419,13 @@ void MainWindow::Paint() {
   ::EndPaint(hwnd_, &ps);
 }
 
+// The background and the lines, on the given device context.
 void MainWindow::DrawReport(HDC dc, const RECT& client) {
   SelectedObject selected_font(dc, font_.get());
   ::FillRect(dc, &client, ::GetSysColorBrush(COLOR_BTNFACE));
   ::SetBkMode(dc, TRANSPARENT);
   ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
-  if (!form_) return;
-  const auto& lines = form_->ReportLines();
-  const VisibleLines visible = VisibleReportLines(lines.size(), line_height_, client.bottom);
-  for (std::size_t i = 0; i < visible.count; ++i) {
-    const std::wstring& line = lines[visible.first + i];
-    ::TextOutW(dc, 0, static_cast<int>(i) * line_height_, line.c_str(),
-               static_cast<int>(line.size()));
-  }
+  DrawReportLines(dc, client);
 }
 
 template <typename Handler>
@@ -414,6 +479,21 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
       return MAKELRESULT(kResetId, DC_HASDEFID);
     case WM_TIMER:
       if (wp == kPauseTimerId) OnPauseTimer();
+      if (wp == kDeviceSettleTimerId) {
+        ::KillTimer(hwnd_, kDeviceSettleTimerId);
+        if (form_) form_->DeviceSettleTimer_Timer();
+      }
+      return 0;
+    case WM_DEVICECHANGE:
+      // A device added or removed; the queries before a change are answered by the default.
+      if (form_ && (wp == DBT_DEVNODES_CHANGED || wp == DBT_DEVICEARRIVAL ||
+                    wp == DBT_DEVICEREMOVECOMPLETE)) {
+        Trace("devices", L"changed");
+        form_->DevicesChanged();
+      }
+      return TRUE;
+    case WM_CONTEXTMENU:
+      OnContextMenu(reinterpret_cast<HWND>(wp), lp);
       return 0;
     case WM_ERASEBKGND:
       return 1;  // Paint covers every pixel

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/form1.h"
+#include "app/win32/report_access.h"
 #include "common/win32/unique.h"
 
 namespace qm {
@@ -34,6 +35,8 @@ class MainWindow final : public FormHost {
   std::wstring PortBoxText() const override;
   void SetResetEnabled(bool enabled) override;
   void FocusReset() override;
+  void ArmDeviceSettleTimer(int32_t interval_ms) override;
+  void AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) override;
   void EndProgram(int exit_status) override;
   std::wstring DecodeAnsi(std::string_view bytes) const override;
 
@@ -44,6 +47,9 @@ class MainWindow final : public FormHost {
   void ApplyDpi(UINT dpi, const RECT* suggested_window);
   void Paint();
   void DrawReport(HDC dc, const RECT& client);
+  void DrawReportLines(HDC dc, const RECT& client);
+  void CopyReport();
+  void OnContextMenu(HWND target, LPARAM lp);
   void OnPauseTimer();
   // Runs a handler whose errors end the program through the error message box.
   template <typename Handler>
@@ -61,6 +67,7 @@ class MainWindow final : public FormHost {
   int line_height_ = 16;
   UINT dpi_ = 96;
   Form1* form_ = nullptr;
+  ReportAccessibility accessibility_;
 
   bool timer_armed_ = false;
   int32_t timer_interval_ms_ = 0;

@@ -6,6 +6,7 @@
 #include <wrl/client.h>
 
 #include "app/device_walk.h"
+#include "common/win32/bstr.h"
 #include "common/win32/os_error.h"
 #include "common/win32/trace.h"
 
@@ -18,21 +19,6 @@ using Microsoft::WRL::ComPtr;
 void Check(HRESULT hr) {
   if (FAILED(hr)) throw HresultError(hr);
 }
-
-// Owns a BSTR.
-class Bstr {
- public:
-  explicit Bstr(const wchar_t* text) : bstr_(::SysAllocString(text)) {
-    if (!bstr_) throw HresultError(E_OUTOFMEMORY);
-  }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  ~Bstr() { ::SysFreeString(bstr_); }
-  BSTR get() const { return bstr_; }
-
- private:
-  BSTR bstr_;
-};
 
 // Owns a VARIANT.
 class Variant {

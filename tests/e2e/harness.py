@@ -5,11 +5,15 @@ The tool reports what it does through OutputDebugString ("Quillomarvet: <tag>: <
 prints those on stderr with WINEDEBUG=warn+seh, and App collects them as events.
 """
 
+import atexit
 import contextlib
+import copy
+import functools
 import os
 import pty
 import re
 import select
+import sys
 import shutil
 import signal
 import subprocess
@@ -17,6 +21,7 @@ import threading
 import time
 import tty
 
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TWIPS_PER_INCH = 1440
 
 
@@ -40,6 +45,100 @@ def wait_until(predicate, timeout, what, interval=0.02):
         time.sleep(interval)
 
 
+class SetupError(SystemExit):
+    """The machine cannot run the tool: Wine, Xvfb or a build is missing or broken. It ends the
+    program with a sentence saying what failed and what to do, not with a traceback (unittest
+    lets SystemExit through from its fixtures)."""
+
+    def __init__(self, what, todo):
+        super().__init__(f"Set-up failed: {what}\n{todo}")
+
+
+# Set to 1 to run the 64-bit build under 64-bit Wine on a host that could run both.
+FORCE_WINE64 = "QM_FORCE_WINE64"
+
+
+def _loader_runs(path):
+    """Whether a Wine loader starts here, and if not, why."""
+    if not path or not os.access(path, os.X_OK):
+        return False, "not installed or not executable"
+    try:
+        result = subprocess.run([path, "--version"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, timeout=60)
+    except OSError as e:  # ENOEXEC when the kernel runs no 32-bit programs
+        return False, e.strerror
+    except subprocess.TimeoutExpired:
+        return False, "did not answer within 60 s"
+    if result.returncode != 0:
+        reason = result.stderr.decode(errors="replace").strip().splitlines()
+        return False, reason[-1] if reason else f"exit status {result.returncode}"
+    return True, ""
+
+
+class WineRuntime:
+    """Which Wine runs the tool on this host, and so which build of it. The one place that
+    decides: the 32-bit product where the 32-bit loader starts, else the 64-bit build under
+    64-bit Wine, in prefixes of their own."""
+
+    def __init__(self, bits, loader, reason):
+        self.bits = bits
+        self.reason = reason  # one line for the user when the fallback is taken
+        # How a program is started: the usual wrapper for 32-bit, the 64-bit loader itself
+        # otherwise (Debian's wrapper would pick the 32-bit loader whenever it is installed).
+        self.wine = ["wine"] if bits == 32 else [loader]
+        self.env = {} if bits == 32 else {"WINELOADER": loader, "WINEARCH": "win64"}
+
+    def prefix_path(self, path):
+        return path if self.bits == 32 else path + "-win64"
+
+    def exe(self, path):
+        """The build of `path` (a file of the 32-bit build tree) that runs here."""
+        if self.bits == 32:
+            return path
+        tree32 = os.path.join(ROOT, "build", "windows")
+        tree64 = os.path.join(ROOT, "build", "windows64")
+        relative = os.path.relpath(os.path.abspath(path), tree32)
+        if relative.startswith(".."):
+            raise SetupError(f"{path} is not in the 32-bit build tree {tree32}",
+                             "Pass an executable from build/windows/.")
+        found = os.path.join(tree64, relative)
+        if not os.path.exists(found):
+            raise SetupError(f"this host needs the 64-bit build, and {found} is missing.",
+                             "Build it: cmake --preset windows64 && "
+                             "cmake --build --preset windows64")
+        return found
+
+
+@functools.lru_cache(maxsize=None)
+def wine_runtime():
+    """Decided by trying: the 32-bit loader starts here, or it does not."""
+    loader32 = "/usr/lib/wine/wine" if os.path.exists("/usr/lib/wine/wine") else shutil.which("wine")
+    loader64 = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") \
+        else shutil.which("wine64")
+    forced = os.environ.get(FORCE_WINE64, "") not in ("", "0")
+    runs32, why32 = (False, f"{FORCE_WINE64} is set") if forced else _loader_runs(loader32)
+    if runs32:
+        return WineRuntime(32, loader32, "")
+    runs64, why64 = _loader_runs(loader64)
+    if not runs64:
+        raise SetupError(
+            f"no Wine loader runs here (32-bit {loader32 or 'wine'}: {why32}; "
+            f"64-bit {loader64 or 'wine64'}: {why64}).",
+            "Install Wine with scripts/setup.sh (packages wine, wine64, wine32:i386).")
+    reason = (f"{FORCE_WINE64} is set" if forced else "This host runs no 32-bit programs")
+    return WineRuntime(64, loader64, f"{reason}: using the 64-bit build under 64-bit Wine.")
+
+
+_announced = set()
+
+
+def announce(text, stream=sys.stderr):
+    """Prints a line once per process."""
+    if text not in _announced:
+        _announced.add(text)
+        print(text, file=stream, flush=True)
+
+
 class Display:
     """A private Xvfb server, or with `existing`, a display that is already there."""
 
@@ -56,33 +155,64 @@ class Display:
         if self.number is None:
             raise RuntimeError("no free X display number")
         self.name = f":{self.number}"
-        self.proc = subprocess.Popen(
-            ["Xvfb", self.name, "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until(lambda: os.path.exists(f"/tmp/.X11-unix/X{self.number}"), 10, "Xvfb to start")
+        try:
+            self.proc = subprocess.Popen(
+                ["Xvfb", self.name, "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except OSError as e:
+            raise SetupError(f"Xvfb could not be started ({e.strerror}).",
+                             "Install it with scripts/setup.sh (package xvfb).")
+        atexit.register(self.close)  # also when a set-up failure ends the run early
+        try:
+            wait_until(lambda: os.path.exists(f"/tmp/.X11-unix/X{self.number}")
+                       or self.proc.poll() is not None, 10, "Xvfb to start")
+        except TimeoutError:
+            pass
+        if self.proc.poll() is not None or not os.path.exists(f"/tmp/.X11-unix/X{self.number}"):
+            self.close()
+            raise SetupError(f"Xvfb could not start the virtual display {self.name}.",
+                             "Check that /tmp/.X11-unix is writable and no stale X server holds "
+                             "the display, or set DISPLAY to a running one.")
 
     def close(self):
-        if self.proc:
+        if self.proc and self.proc.poll() is None:
             self.proc.terminate()
             self.proc.wait(timeout=10)
 
 
 class WinePrefix:
-    """A private Wine prefix; created on first use (about 15 s), then reused."""
+    """A private Wine prefix; created on first use (about 15 s), then reused. Under 64-bit Wine
+    it lives beside the 32-bit one, in `path`-win64."""
 
     def __init__(self, path, display):
-        self.path = os.path.abspath(path)
+        runtime = wine_runtime()
+        self.wine = runtime.wine
+        self.path = os.path.abspath(runtime.prefix_path(path))
         self.env = dict(os.environ)
+        self.env.pop("WINELOADER", None)
+        self.env.update(runtime.env)
         self.env.update({
             "WINEPREFIX": self.path,
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
             "WINEDEBUG": "-all",
             "DISPLAY": display.name,
         })
-        self.env.pop("WINEARCH", None)
+        if runtime.bits == 32:
+            self.env.pop("WINEARCH", None)
         if not os.path.exists(os.path.join(self.path, "system.reg")):
             os.makedirs(self.path, exist_ok=True)
-            self.run(["wineboot", "-i"])
+            try:
+                booted = self.run([*self.wine, "wineboot", "-i"], check=False)
+                status = booted.returncode
+            except (OSError, subprocess.TimeoutExpired) as e:
+                status = e
+            self.kill_server()  # the wineserver writes the registry out as it ends
+            if status != 0 or not os.path.exists(os.path.join(self.path, "system.reg")):
+                shutil.rmtree(self.path, ignore_errors=True)  # so the next run starts afresh
+                raise SetupError(f"Wine could not set up its prefix {self.path} "
+                                 f"(wineboot: {status}).",
+                                 f"Check that `{' '.join(self.wine)} --version` works; "
+                                 f"{FORCE_WINE64}=1 tries the 64-bit build instead.")
         self.kill_server()
 
     def run(self, args, check=True):
@@ -94,12 +224,12 @@ class WinePrefix:
         self.run(["wineserver", "-w"], check=False)
 
     def set_com_port(self, number, device_path):
-        self.run(["wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", f"COM{number}",
+        self.run([*self.wine, "reg", "add", r"HKLM\Software\Wine\Ports", "/v", f"COM{number}",
                   "/d", device_path, "/f"])
         self.kill_server()  # the next start picks the mapping up
 
     def remove_com_port(self, number):
-        self.run(["wine", "reg", "delete", r"HKLM\Software\Wine\Ports", "/v", f"COM{number}",
+        self.run([*self.wine, "reg", "delete", r"HKLM\Software\Wine\Ports", "/v", f"COM{number}",
                   "/f"], check=False)
         dosdevice = os.path.join(self.path, "dosdevices", f"com{number}")
         if os.path.lexists(dosdevice):
@@ -107,7 +237,7 @@ class WinePrefix:
         self.kill_server()
 
     def set_dpi(self, dpi):
-        self.run(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels",
+        self.run([*self.wine, "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels",
                   "/t", "REG_DWORD", "/d", str(dpi), "/f"])
         self.kill_server()
 
@@ -269,7 +399,10 @@ class App:
     """Quillomarvet.exe running under Wine."""
 
     def __init__(self, exe, prefix, display, dpi=96, launcher=()):
-        """`launcher`: a command to start wine through, e.g. WITHOUT_ROOT_OVERRIDES."""
+        """`exe`: a file of the 32-bit build; where this host runs no 32-bit programs, its
+        64-bit build runs instead. `launcher`: a command to start wine through, e.g.
+        WITHOUT_ROOT_OVERRIDES."""
+        exe = runs_here(exe)
         self.prefix = prefix
         self.display = display
         self.dpi = dpi
@@ -278,7 +411,7 @@ class App:
         env = dict(prefix.env)
         env["WINEDEBUG"] = "-all,warn+seh"
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([*launcher, "wine", exe], env=env, stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([*launcher, *prefix.wine, exe], env=env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, start_new_session=True)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -352,16 +485,22 @@ class App:
     def system_command(self, item):
         """Chooses an item of the window's system menu with the mouse; the menu takes no keys
         from xdotool under Wine."""
+        self.choose_from_popup(
+            lambda: self.xdotool("windowfocus", "--sync", self.window, "key", "--window",
+                                 self.window, "alt+space"),
+            self.SYSTEM_MENU_ITEMS[item])
+
+    def choose_from_popup(self, open_menu, item_y):
+        """Opens a popup menu with `open_menu()` and clicks the item whose centre is `item_y`
+        pixels below the menu's top edge."""
         def visible():
             return set(subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ".*"],
                                       env=self.prefix.env, capture_output=True,
                                       text=True).stdout.split())
         before = visible()
-        self.xdotool("windowfocus", "--sync", self.window, "key", "--window", self.window,
-                     "alt+space")
-        menu = wait_until(lambda: visible() - before - {self.window}, 10, "the system menu")
-        self.xdotool("mousemove", "--window", menu.pop(), "40", str(self.SYSTEM_MENU_ITEMS[item]),
-                     "click", "1")
+        open_menu()
+        menu = wait_until(lambda: visible() - before - {self.window}, 10, "the menu")
+        self.xdotool("mousemove", "--window", menu.pop(), "40", str(item_y), "click", "1")
         wait_until(lambda: not (visible() - before - {self.window}), 10, "the menu to close")
 
     def iconic(self):
@@ -420,9 +559,128 @@ def differing_pixels(png_a, png_b, x, y, w, h):
     return sum(a[i:i + 3] != b[i:i + 3] for i in range(0, len(a), 3))
 
 
+def runs_here(exe, stream=sys.stderr):
+    """The build of `exe` that runs on this host, said once."""
+    runtime = wine_runtime()
+    if runtime.reason:
+        announce(runtime.reason, stream)
+    found = runtime.exe(exe)
+    announce(f"Running {os.path.relpath(found, ROOT)} under {runtime.bits}-bit Wine.", stream)
+    return found
+
+
 def require_tools():
     missing = [t for t in ("wine", "wineserver", "Xvfb", "xdotool", "import", "convert", "display",
-                           "xprop") + WITHOUT_ROOT_OVERRIDES[:1]
+                           "xprop", "xclip") + WITHOUT_ROOT_OVERRIDES[:1]
                if shutil.which(t) is None]
     if missing:
-        raise RuntimeError("missing tools: " + ", ".join(missing))
+        raise SetupError("these tools are missing: " + ", ".join(missing) + ".",
+                         "Install them with scripts/setup.sh.")
+    wine_runtime()
+
+
+# Window messages, clipboard and system DLLs, for the cases on copying, screen readers and
+# devices plugged in late.
+
+def dark_bands(png, x, y, w, h, level=0.4):
+    """The runs of pixel rows in a region that hold a pixel darker than `level` (0..1): one run
+    per row of text. Returns (first, last) pairs, relative to the region's top."""
+    data = pixels(png, x, y, w, h)
+    bands = []
+    for row in range(h):
+        line = data[row * w * 3:(row + 1) * w * 3]
+        dark = any(sum(line[i:i + 3]) < level * 3 * 255 for i in range(0, len(line), 3))
+        if dark and bands and bands[-1][1] == row - 1:
+            bands[-1] = (bands[-1][0], row)
+        elif dark:
+            bands.append((row, row))
+    return bands
+
+
+def helper_exe(variable, name):
+    """A test helper cross-built beside the tool: from the environment (set by CTest), or where
+    the build puts it next to QM_EXE."""
+    if os.environ.get(variable):
+        return os.environ[variable]
+    exe = os.environ.get("QM_EXE", "build/windows/app/win32/Quillomarvet.exe")
+    return os.path.join(os.path.dirname(exe), "..", "..", "tests", "e2e", name)
+
+
+def post_device_change(prefix, count=1):
+    """Posts WM_DEVICECHANGE (DBT_DEVNODES_CHANGED) `count` times to the tool's window, from a
+    helper program under the same Wine prefix."""
+    _poke(prefix, "devicechange", str(count))
+
+
+def windows_clipboard(prefix):
+    """The Unicode text on the Windows clipboard as Windows programs see it."""
+    return bytes.fromhex(_poke(prefix, "clipboard")).decode("utf-16-be")
+
+
+def _poke(prefix, *args):
+    helper = wine_runtime().exe(helper_exe("QM_POKE", "qm_poke.exe"))
+    result = subprocess.run([*prefix.wine, helper, *args],
+                            env=prefix.env, capture_output=True, timeout=60)
+    if result.returncode != 0:
+        raise RuntimeError(f"qm_poke.exe {' '.join(args)} failed with status {result.returncode}")
+    return result.stdout.decode("ascii").strip()
+
+
+def _pe_machine(path):
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    header = int.from_bytes(data[0x3C:0x40], "little")
+    return int.from_bytes(data[header + 4:header + 6], "little")
+
+
+@contextlib.contextmanager
+def system_dll_replaced(prefix, dll):
+    """Puts `dll` (a test stand-in) into the prefix's system directory for its architecture for
+    the block; yields a copy of `prefix` whose programs load it instead of Wine's own."""
+    dll = wine_runtime().exe(dll)
+    name = os.path.basename(dll).lower()
+    windows = os.path.join(prefix.path, "drive_c", "windows")
+    wow64 = os.path.join(windows, "syswow64")
+    is_32_bit = _pe_machine(dll) == 0x14C
+    directory = wow64 if is_32_bit and os.path.isdir(wow64) else os.path.join(windows, "system32")
+    target = os.path.join(directory, name)
+    saved = target + ".qm-saved"
+    if os.path.exists(target):
+        shutil.copy2(target, saved)
+    shutil.copy2(dll, target)
+    scoped = copy.copy(prefix)
+    scoped.env = dict(prefix.env)
+    scoped.env["WINEDLLOVERRIDES"] += f";{os.path.splitext(name)[0]}=n"
+    try:
+        yield scoped
+    finally:
+        if os.path.exists(saved):
+            os.replace(saved, target)
+        else:
+            os.remove(target)
+
+
+def clipboard(display):
+    """The text on the X clipboard (Wine shares the Windows clipboard with it), or None."""
+    result = subprocess.run(["xclip", "-o", "-selection", "clipboard"],
+                            env=dict(os.environ, DISPLAY=display.name), capture_output=True,
+                            timeout=20)
+    return result.stdout.decode("utf-8") if result.returncode == 0 else None
+
+
+def set_clipboard(display, text):
+    """Puts `text` on the X clipboard (xclip serves it until another program takes it)."""
+    subprocess.run(["xclip", "-i", "-selection", "clipboard"], input=text.encode("utf-8"),
+                   env=dict(os.environ, DISPLAY=display.name), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=20, check=True)
+
+
+if __name__ == "__main__":
+    # For the shell scripts: `harness.py bits` prints which Wine runs the tool here (32 or 64);
+    # `harness.py describe` says in words which build the end-to-end tests run.
+    if sys.argv[1:] == ["bits"]:
+        print(wine_runtime().bits)
+    elif sys.argv[1:] == ["describe"]:
+        runs_here(os.path.join(ROOT, "build/windows/app/win32/Quillomarvet.exe"), sys.stdout)
+    else:
+        sys.exit("usage: harness.py bits|describe")

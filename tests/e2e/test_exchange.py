@@ -73,6 +73,23 @@ class ToolCase(unittest.TestCase):
         self.assertEqual(lines, ["Open port", answer_line, "Port closed"])
         self.assertEqual(wire, COMMAND, "exactly the command on the wire")
 
+    def assertLeftOfTheControls(self, app, png, text_rows):
+        """Every line drawn lies left of the controls' column, in `text_rows` rows of text or
+        more: nothing is drawn right of the column or between its controls."""
+        width, height = app.geometry()
+        left, right = harness.px(1673, app.dpi), harness.px(1673 + 1215, app.dpi)
+        self.assertEqual(harness.dark_bands(png, right, 0, width - right, height), [],
+                         "text right of the controls")
+        # Between the label and the box, and between the box and the button.
+        for top, bottom in ((480 + 255, 840), (840 + 285, 1200)):
+            y, h = harness.px(top, app.dpi), harness.px(bottom, app.dpi) - harness.px(top, app.dpi)
+            self.assertEqual(harness.dark_bands(png, left, y, right - left, h), [],
+                             "text between the controls")
+        rows = harness.dark_bands(png, 0, 0, left, height)
+        print(f"\n  {len(rows)} rows of text left of the controls at {app.dpi} dpi",
+              file=sys.stderr)
+        self.assertGreaterEqual(len(rows), text_rows)
+
 
 class OneWindow(ToolCase):
     """One running tool and one device on COM1 for every case."""
@@ -248,7 +265,72 @@ class OneWindow(ToolCase):
             time.sleep(0.1)
 
 
-class PortTrouble(ToolCase):
+    def test_ctrl_c_or_the_context_menu_copies_every_line_whole(self):
+        answer = b"VERSION " + b"0123456789" * 12 + b" READY\r\n"
+        self.assertExchange(self.exchange(self.app, self.device, answer), drawn(answer))
+        app = self.app
+        ways = {
+            "ctrl+c": lambda: app.press_key("ctrl+c"),
+            "right click": lambda: app.choose_from_popup(
+                lambda: app.xdotool("mousemove", "--window", app.window, "20", "5", "click", "3"),
+                12),
+            "shift+F10": lambda: app.choose_from_popup(lambda: app.press_key("shift+F10"), 12),
+        }
+        for name, copy in ways.items():
+            with self.subTest(name):
+                harness.set_clipboard(display, "something else")
+                copies = len(app.event_list("copy"))
+                copy()
+                harness.wait_until(lambda: len(app.event_list("copy")) > copies, 10, "the copy")
+                lines = app.lines()
+                self.assertIn(drawn(answer), lines)
+                self.assertEqual(harness.windows_clipboard(prefix), "\r\n".join(lines))
+                # Wine hands X the text with its own line ends.
+                self.assertEqual(harness.clipboard(display), "\n".join(lines))
+
+    def test_a_device_change_is_looked_at_once_and_after_a_running_exchange(self):
+        app, device = self.app, self.device
+
+        def looks():
+            return [t for t, _, text in app.event_list("devices")
+                    if text.startswith("looked again")]
+
+        def changes():
+            return [t for t, _, text in app.event_list("devices") if text == "changed"]
+
+        # Idle: a burst is one look. Wine's device list has no adapter: the box is emptied and
+        # the port stays COM1, as at start-up (the exchange below proves it).
+        before, changed = len(looks()), len(changes())
+        harness.post_device_change(prefix, 5)
+        harness.wait_until(lambda: len(looks()) > before, 10, "the look")
+        time.sleep(1.0)
+        self.assertEqual(len(changes()), changed + 5)
+        self.assertEqual(len(looks()), before + 1, "one look for the burst")
+        self.assertEqual(app.event_list("portbox")[-1][2], "")
+
+        # During an exchange: the exchange goes on undisturbed, the look comes after it.
+        first = len(app.lines())
+        device.clear()
+        device.responder = harness.answer_each_command(lambda d: d.send_later(1.0, b"OK\r\n"))
+        app.click_reset()
+        harness.wait_until(lambda: device.data() == COMMAND, 5, "the command")
+        harness.post_device_change(prefix, 3)
+        lines = app.wait_lines(first + 3)[first:]
+        harness.wait_until(lambda: not device.holders(), 5, "the port to be released")
+        self.assertExchange((lines, device.data()), "OK")
+        closed_at = app.event_list("report")[first + 2][0]
+        self.assertEqual(len(changes()), changed + 8)
+        self.assertTrue(all(t < closed_at for t in changes()[-3:]),
+                        "the changes arrived during the exchange")
+        harness.wait_until(lambda: len(looks()) > before + 1, 10, "the look after the exchange")
+        time.sleep(1.0)
+        self.assertEqual(len(looks()), before + 2)
+        self.assertGreater(looks()[-1], closed_at)
+        print(f"\n  looked {looks()[-1] - closed_at:.2f} s after the exchange ended",
+              file=sys.stderr)
+
+
+class LinkedPort(ToolCase):
     """COM1 points at a link to the device's pty that the cases break and mend while the tool
     runs. The tool runs without root's overrides so that locks and permissions apply to it."""
 
@@ -271,6 +353,8 @@ class PortTrouble(ToolCase):
             os.remove(cls.link)
         prefix.kill_server()  # the next class gets a wineserver with the usual rights
 
+
+class PortTrouble(LinkedPort):
     def test_a_port_that_cannot_be_opened_is_reported_and_the_next_press_works(self):
         device, link = self.device, self.link
         mode = os.stat(device.path).st_mode & 0o7777
@@ -320,6 +404,26 @@ class PortTrouble(ToolCase):
                 self.assertFalse(self.device.holders())
 
                 self.assertExchange(self.exchange(self.app, self.device, b"OK\r\n"), "OK")
+
+
+class ReasonBesideTheControls(LinkedPort):
+    def test_a_reason_beside_the_controls_is_broken_left_of_them(self):
+        # The first exchange's lines lie above and beside the label, the second's beside the
+        # box and the button.
+        self.assertExchange(self.exchange(self.app, self.device, b"OK\r\n"), "OK")
+        mode = os.stat(self.device.path).st_mode & 0o7777
+        os.chmod(self.device.path, 0)
+        try:
+            self.app.click_reset()
+            lines = self.app.wait_lines(6)[3:]
+        finally:
+            os.chmod(self.device.path, mode)
+        self.assertEqual(lines, ["Open port", "Cannot open COM1: access denied (the port may be "
+                                 "in use by another program)", "Port closed"])
+        time.sleep(0.3)  # the button's redraw once enabled again
+        png = shot(self.app, "reason-beside-the-controls")
+        # Six lines, the reason taking three rows or more.
+        self.assertLeftOfTheControls(self.app, png, 8)
 
 
 class ClosingDuringTheWait(ToolCase):
@@ -373,6 +477,57 @@ class HighDpi(ToolCase):
         result = self.exchange(app, device, b"OK\r\n")
         shot(app, "144dpi")
         self.assertExchange(result, "OK")
+
+
+    def test_at_144_dpi_a_reason_beside_the_controls_is_broken_left_of_them(self):
+        device = harness.SimDevice()
+        self.addCleanup(device.close)
+        link = os.path.join(os.path.abspath(WORK), f"com1-link-{os.getpid()}")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(device.path, link)
+        self.addCleanup(lambda: os.path.lexists(link) and os.remove(link))
+        self.prefix.set_com_port(1, link)
+        app = harness.App(EXE, self.prefix, display, dpi=144)
+        self.addCleanup(app.kill)
+        app.wait_shown()
+        self.assertExchange(self.exchange(app, device, b"OK\r\n"), "OK")
+        os.remove(link)  # the device is gone
+        app.click_reset()
+        lines = app.wait_lines(6)[3:]
+        self.assertEqual([lines[0], lines[2]], ["Open port", "Port closed"])
+        self.assertTrue(lines[1].startswith("Cannot open COM1: "), lines[1])
+        time.sleep(0.3)
+        png = shot(app, "144dpi-reason-beside-the-controls")
+        self.assertLeftOfTheControls(app, png, 7)
+
+
+class ScreenReader(ToolCase):
+    def test_each_new_line_is_raised_as_a_notification_with_its_text(self):
+        # Wine's UIAutomationCore.dll has no notifications: a stand-in reports each call.
+        device = harness.SimDevice()
+        self.addCleanup(device.close)
+        prefix.set_com_port(1, device.path)
+        answer = b"OK \xe9t\xe9\r\n"
+        with harness.system_dll_replaced(prefix, harness.helper_exe(
+                "QM_FAKE_UIA", "uiautomationcore.dll")) as scoped:
+            app = harness.App(EXE, scoped, display)
+            self.addCleanup(app.kill)
+            app.wait_shown()
+            result = self.exchange(app, device, answer)
+        self.assertExchange(result, drawn(answer))
+        lines = result[0]
+        self.assertEqual([text for _, _, text in app.event_list("uia")],
+                         ["notifications available"])
+        # On the window, as new items, every one spoken.
+        self.assertEqual([text for _, _, text in app.event_list("spoken")],
+                         [f"window 0 2 {line}" for line in lines])
+        self.assertEqual([text for _, _, text in app.event_list("notify")], lines)
+        # The lines as the client area's accessible value: Wine answers E_NOTIMPL; the call is
+        # made once per line.
+        values = [text for _, _, text in app.event_list("a11y")]
+        print(f"\n  accessible value: {values[-1]!r}", file=sys.stderr)
+        self.assertEqual(len(values), len(lines))
 
 
 class Soak(ToolCase):

@@ -84,6 +84,137 @@ INSTANTIATE_TEST_SUITE_P(
                  3}),
     [](const ::testing::TestParamInfo<LoadCase>& info) { return info.param.name; });
 
+// After a device change the adapter is looked for as at start-up, once the changes settle,
+// never during an exchange, and a failed look changes nothing and ends nothing.
+TEST(DevicesChanged, LooksAgainOnceTheChangesSettle) {
+  constexpr int64_t kSettle = kDeviceSettleMs;
+  constexpr int64_t kExchangeEnd = kAnswerWaitMs;  // an exchange pressed at 0 ends here
+  struct Case {
+    const char* name;
+    std::vector<int64_t> changes;  // when a change is notified
+    bool exchange;                 // Reset pressed at 0
+    Names after;                   // the devices from the first change on
+    std::optional<Error> failure;  // the query fails
+    bool fails;                    // the look fails (the query, or the port number)
+    std::vector<int64_t> looks;    // when the adapter was looked for again
+    std::wstring port_box;
+    int16_t port;
+  } cases[] = {
+      {"IdleLooksAfterTheSettle",
+       {100},
+       false,
+       {kBridge + L" (COM3)"},
+       {},
+       false,
+       {100 + kSettle},
+       L"COM3",
+       3},
+      {"ABurstIsOneLook",
+       {100, 150, 200, 350},
+       false,
+       {kBridge + L" (COM3)"},
+       {},
+       false,
+       {350 + kSettle},
+       L"COM3",
+       3},
+      {"ChangesApartAreLookedAtEach",
+       {100, 1000},
+       false,
+       {kBridge + L" (COM3)"},
+       {},
+       false,
+       {100 + kSettle, 1000 + kSettle},
+       L"COM3",
+       3},
+      {"AdapterGoneEmptiesTheBoxAndKeepsThePort",
+       {100},
+       false,
+       {L"HID Keyboard"},
+       {},
+       false,
+       {100 + kSettle},
+       L"",
+       7},
+      {"DuringAnExchangeWaitsForItsEnd",
+       {500},
+       true,
+       {kBridge + L" (COM3)"},
+       {},
+       false,
+       {kExchangeEnd},
+       L"COM3",
+       3},
+      {"SettlingWhenTheExchangeEndsWaitsForTheSettle",
+       {kExchangeEnd - 50},
+       true,
+       {kBridge + L" (COM3)"},
+       {},
+       false,
+       {kExchangeEnd - 50 + kSettle},
+       L"COM3",
+       3},
+      {"FailedQueryKeepsPortAndBox",
+       {100},
+       false,
+       {},
+       Error(0x80041003, L"Access denied"),
+       true,
+       {100 + kSettle},
+       L"COM7",
+       7},
+      {"OverflowKeepsPortAndBox",
+       {100},
+       false,
+       {kBridge + L" (COM99999)"},
+       {},
+       true,
+       {100 + kSettle},
+       L"COM7",
+       7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.port.answer = "OK\r\n";
+    rig.devices.names = {kBridge + L" (COM7)"};
+    rig.form.Form_Load();
+    rig.devices.names = c.after;
+    rig.devices.failure = c.failure;
+    for (int64_t t : c.changes) rig.host.At(t, [&] { rig.form.DevicesChanged(); });
+    if (c.exchange) rig.host.At(0, [&] { rig.form.cmReset_Click(); });
+    rig.host.RunUntil(5000);
+
+    std::vector<int64_t> looks;
+    for (const auto& look : rig.host.looks) {
+      looks.push_back(look.at);
+      EXPECT_EQ(look.failed, c.fails);
+      if (c.exchange) {
+        EXPECT_EQ(look.lines_drawn, 3u) << "looked at once the exchange was over";
+      }
+    }
+    EXPECT_EQ(looks, c.looks);
+    EXPECT_EQ(rig.devices.queries, 1 + static_cast<int>(c.looks.size()));
+    EXPECT_EQ(rig.host.port_box, c.port_box);
+    EXPECT_EQ(rig.port.CommPort(), c.port);
+    EXPECT_FALSE(rig.host.ended_with.has_value()) << "the program carries on";
+    if (c.exchange) {
+      EXPECT_EQ(rig.host.drawn, (std::vector<std::wstring>{L"Open port", L"OK", L"Port closed"}));
+      EXPECT_EQ(rig.port.opens, 1);
+      EXPECT_EQ(rig.port.wire.size(), 30u);
+    }
+  }
+}
+
+TEST(DevicesChanged, NothingAfterTheProgramHasEnded) {
+  Rig rig;
+  rig.form.Form_Load();
+  rig.form.Form_Unload();
+  rig.host.At(100, [&] { rig.form.DevicesChanged(); });
+  rig.host.RunUntil(5000);
+  EXPECT_EQ(rig.devices.queries, 1);
+}
+
 TEST(ReadLeadingNumber, StopsAtTheFirstOtherCharacter) {
   struct Case {
     std::wstring text, decimal;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 
@@ -26,13 +27,34 @@ void FakeHost::DoEvents() {
     timer_due_ = now + timer_interval_;
     if (form_) form_->TimerPausa_Timer();
   }
+  if (settle_due_ && *settle_due_ <= now) {
+    settle_due_.reset();
+    if (form_) form_->DeviceSettleTimer_Timer();
+  }
+}
+
+std::optional<int64_t> FakeHost::NextDue() const {
+  std::optional<int64_t> next;
+  if (!events_.empty()) next = events_.begin()->first;
+  for (const auto& due : {timer_due_, settle_due_}) {
+    if (due && (!next || *due < *next)) next = due;
+  }
+  return next;
+}
+
+void FakeHost::RunUntil(int64_t until_ms) {
+  for (;;) {
+    DoEvents();
+    const std::optional<int64_t> next = NextDue();
+    if (!next || *next > until_ms) break;
+    now = std::max(now, *next);
+  }
+  now = std::max(now, until_ms);
 }
 
 void FakeHost::WaitForEvent() {
   ++waits;
-  std::optional<int64_t> next;
-  if (!events_.empty()) next = events_.begin()->first;
-  if (timer_due_ && (!next || *timer_due_ < *next)) next = timer_due_;
+  const std::optional<int64_t> next = NextDue();
   if (!next) {
     ADD_FAILURE() << "WaitForEvent with nothing that could ever wake it";
     throw std::runtime_error("deadlock");

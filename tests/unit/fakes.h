@@ -32,8 +32,15 @@ class FakeHost : public FormHost {
   std::wstring PortBoxText() const override { return port_box; }
   void SetResetEnabled(bool enabled) override { reset_enabled_history.push_back(enabled); }
   void FocusReset() override { ++focus_reset_calls; }
+  void ArmDeviceSettleTimer(int32_t interval_ms) override { settle_due_ = now + interval_ms; }
+  void AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) override {
+    looks.push_back({now, result, failure.has_value(), drawn.size()});
+  }
   void EndProgram(int exit_status) override { ended_with = exit_status; }
   std::wstring DecodeAnsi(std::string_view bytes) const override;  // Latin-1
+
+  // The window idle until `until_ms`: handles what falls due on the way.
+  void RunUntil(int64_t until_ms);
 
   int64_t now = 0;
   std::vector<std::wstring> drawn;
@@ -48,12 +55,22 @@ class FakeHost : public FormHost {
   static constexpr int kSpinLimit = 100000;
   int waits = 0;
   std::vector<int64_t> ticks;  // when the pause timer ticked
+  struct Look {
+    int64_t at;
+    std::wstring result;
+    bool failed;
+    std::size_t lines_drawn;  // report lines drawn by then
+  };
+  std::vector<Look> looks;  // the adapter looked for after a device change
 
  private:
   Form1* form_ = nullptr;
   std::multimap<int64_t, std::function<void()>> events_;
+  std::optional<int64_t> NextDue() const;
+
   std::optional<int64_t> timer_due_;
   int32_t timer_interval_ = 0;
+  std::optional<int64_t> settle_due_;
 };
 
 // A serial port with a device behind it that answers once the whole command has arrived.
@@ -97,8 +114,14 @@ class FakePort : public SerialPort {
 // Device names for GetCOM.
 class FakeDevices : public DeviceQuery {
  public:
-  std::vector<std::optional<std::wstring>> PnPDeviceNames() override { return names; }
+  std::vector<std::optional<std::wstring>> PnPDeviceNames() override {
+    ++queries;
+    if (failure) throw *failure;
+    return names;
+  }
   std::vector<std::optional<std::wstring>> names;
+  std::optional<Error> failure;  // the query fails with this
+  int queries = 0;
 };
 
 // Form1 wired to the fakes.

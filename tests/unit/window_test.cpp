@@ -19,6 +19,21 @@ TEST(ReportLines, KeepsTheNewestThousand) {
   EXPECT_EQ(rig.host.drawn.size(), 1005u) << "every line was shown as it came";
 }
 
+TEST(ReportLines, CopiedWholeAndJoinedWithCrLf) {
+  Rig rig;
+  EXPECT_EQ(rig.form.ReportText(), L"");
+  const std::string answer = "V" + std::string(300, '7') + "\r\n";
+  rig.port.answer = answer;
+  rig.form.cmReset_Click();
+  rig.port.open_error = Error(2, L"The system cannot find the file specified.");
+  rig.form.cmReset_Click();
+  EXPECT_EQ(rig.form.ReportText(), L"Open port\r\nV" + std::wstring(300, L'7') +
+                                       L"\r\nPort closed\r\nOpen port\r\nCannot open COM1: "
+                                       L"no such port\r\nPort closed");
+  const std::vector<bool> own = {true, false, true, true, true, true};
+  for (std::size_t i = 0; i < own.size(); ++i) EXPECT_EQ(rig.form.OwnLine(i), own[i]) << i;
+}
+
 TEST(ReportLines, NothingIsDrawnOnceTheProgramHasEnded) {
   Rig rig;
   rig.form.Form_Unload();

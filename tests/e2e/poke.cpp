@@ -1,0 +1,50 @@
+// Test helper, run under the same Wine prefix as the tool, for what the X display cannot show:
+//   qm_poke devicechange [count]  posts WM_DEVICECHANGE (DBT_DEVNODES_CHANGED, as the system
+//                                 sends when a device is plugged in) to the tool's window,
+//                                 `count` times (once by default);
+//   qm_poke clipboard             prints the Unicode text on the Windows clipboard as
+//                                 hexadecimal UTF-16 code units, four digits each (Wine gives
+//                                 X its own line ends).
+// Exit status 0 on success, 2 when the window or the text is not there, 3 when a call fails.
+#include <windows.h>
+
+#include <dbt.h>
+
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+int PostDeviceChanges(long count) {
+  HWND window = ::FindWindowW(L"Quillomarvet.Form1", nullptr);
+  if (!window) return 2;
+  for (long i = 0; i < count; ++i) {
+    if (!::PostMessageW(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0)) return 3;
+  }
+  return 0;
+}
+
+int PrintClipboard() {
+  if (!::OpenClipboard(nullptr)) return 3;
+  int status = 2;
+  if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
+    if (const auto* text = static_cast<const wchar_t*>(::GlobalLock(data))) {
+      for (const wchar_t* c = text; *c; ++c) std::printf("%04X", static_cast<unsigned>(*c));
+      std::printf("\n");
+      ::GlobalUnlock(data);
+      status = 0;
+    }
+  }
+  ::CloseClipboard();
+  return status;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc >= 2 && std::wcscmp(argv[1], L"devicechange") == 0) {
+    return PostDeviceChanges(argc > 2 ? std::wcstol(argv[2], nullptr, 10) : 1);
+  }
+  if (argc == 2 && std::wcscmp(argv[1], L"clipboard") == 0) return PrintClipboard();
+  return 3;
+}

@@ -1,0 +1,149 @@
+// Breaking the tool's own report lines so that none of their text lies under the controls.
+#include <gtest/gtest.h>
+
+#include "app/layout.h"
+#include "app/line_breaks.h"
+
+namespace qm {
+namespace {
+
+using Rows = std::vector<std::wstring>;
+
+// A proportional font's metrics at a DPI: narrow spaces and punctuation, wide capitals.
+MeasureText FakeMeasure(unsigned dpi) {
+  return [dpi](std::wstring_view text) {
+    int width = 0;
+    for (wchar_t c : text) {
+      const int at96 = c == L' ' || c == L':' || c == L'.' ? 3 : (c >= L'A' && c <= L'Z') ? 7 : 5;
+      width += at96 * static_cast<int>(dpi) / 96;
+    }
+    return width;
+  };
+}
+
+TEST(BreakLine, AtWordsWithinEachRowsWidth) {
+  const std::wstring reason =
+      L"Cannot open COM1: access denied (the port may be in use by another program)";
+  struct Case {
+    const char* name;
+    std::wstring text;
+    unsigned dpi;
+    std::vector<int> widths;  // row k gets widths[k], the last one for every row after it
+    Rows rows;
+  } cases[] = {
+      {"FitsWhole", L"Open port", 96, {111}, {L"Open port"}},
+      {"ExactWidthFits", L"abc de", 96, {28}, {L"abc de"}},
+      {"OnePixelShort", L"abc de", 96, {27}, {L"abc", L"de"}},
+      {"BesideTheColumnAt96",
+       reason,
+       96,
+       {111},
+       {L"Cannot open COM1:", L"access denied (the port", L"may be in use by another",
+        L"program)"}},
+      // Every width scaled by 1.5: the same words on the same rows.
+      {"BesideTheColumnAt144",
+       reason,
+       144,
+       {167},
+       {L"Cannot open COM1:", L"access denied (the port", L"may be in use by another",
+        L"program)"}},
+      {"BesideThenBelow",
+       reason,
+       96,
+       {111, 304},
+       {L"Cannot open COM1:", L"access denied (the port may be in use by another program)"}},
+      {"BesideThenBelowAt144",
+       reason,
+       144,
+       {167, 456},
+       {L"Cannot open COM1:", L"access denied (the port may be in use by another program)"}},
+      {"WholeAt96", reason, 96, {380}, {reason}},
+      {"WordLongerThanTheWidth",
+       L"Cannot open COM1: \\\\.\\COM1234567890",
+       96,
+       {60},
+       {L"Cannot open", L"COM1:", L"\\\\.\\COM1234", L"567890"}},
+      {"NoRoomAtAllStillEnds", L"ab c", 96, {0}, {L"a", L"b", L"c"}},
+      {"SpacesInsideARowAreKept", L"a  b   c", 96, {25}, {L"a  b", L"c"}},
+      {"Empty", L"", 96, {10}, {L""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto width = [&](std::size_t row) {
+      return c.widths[std::min(row, c.widths.size() - 1)];
+    };
+    const MeasureText measure = FakeMeasure(c.dpi);
+    const Rows rows = BreakLine(c.text, width, measure);
+    EXPECT_EQ(rows, c.rows);
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      if (rows[k].size() > 1) {
+        EXPECT_LE(measure(rows[k]), width(k)) << "row " << k;
+      }
+    }
+  }
+}
+
+// The rows follow the scrolling: each is broken for the slot it is drawn in.
+TEST(LayoutReportRows, OwnLinesStayOutOfTheColumnWhereverTheyScroll) {
+  struct Case {
+    unsigned dpi;
+    int line_height;
+  } cases[] = {{96, 16}, {144, 24}};
+  const std::wstring failure =
+      L"Cannot open COM1: access denied (the port may be in use by another program)";
+  const std::wstring answer(80, L'W');  // the device's answer: one row, as received
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dpi);
+    const ReportGeometry g{c.line_height,
+                           TwipsToPixels(kClientWidthTwips, c.dpi),
+                           TwipsToPixels(kClientHeightTwips, c.dpi),
+                           TwipsToPixels(kResetTwips.left, c.dpi),
+                           TwipsToPixels(kLabelTwips.top, c.dpi),
+                           TwipsToPixels(kResetTwips.top + kResetTwips.height, c.dpi)};
+    const MeasureText measure = FakeMeasure(c.dpi);
+    const std::size_t fit = static_cast<std::size_t>(g.client_height / g.line_height);
+    std::deque<std::wstring> lines;
+    std::vector<bool> own;
+    auto add = [&](const std::wstring& line, bool is_own) {
+      lines.push_back(line);
+      own.push_back(is_own);
+    };
+    // Exchange after exchange: a good one, then a failed open, until the view has scrolled.
+    for (int exchange = 0; exchange < 20; ++exchange) {
+      add(L"Open port", true);
+      add(exchange % 2 ? failure : answer, exchange % 2 == 1);
+      add(L"Port closed", true);
+      const std::vector<ReportRow> rows = LayoutReportRows(
+          lines, [&](std::size_t i) { return own[i]; }, g, measure);
+      ASSERT_FALSE(rows.empty());
+      EXPECT_EQ(rows.back().text, L"Port closed") << "the newest line is the last row";
+      std::wstring failure_seen;
+      for (std::size_t k = 0; k < rows.size(); ++k) {
+        const ReportRow& row = rows[k];
+        if (k > 0) {
+          EXPECT_GT(row.slot, rows[k - 1].slot);
+        }
+        EXPECT_LT(row.slot, fit);
+        const int top = static_cast<int>(row.slot) * g.line_height;
+        const bool beside = top < g.column_bottom && top + g.line_height > g.column_top;
+        if (row.text != answer) {
+          EXPECT_LE(measure(row.text), beside ? g.column_left : g.client_width)
+              << "slot " << row.slot << ": " << std::string(row.text.begin(), row.text.end());
+        }
+        if (row.text.rfind(L"Cannot", 0) == 0) failure_seen.clear();
+        if (row.text != L"Open port" && row.text != L"Port closed" && row.text != answer) {
+          failure_seen += (failure_seen.empty() ? L"" : L" ") + row.text;
+        }
+      }
+      if (exchange % 2 == 1) {
+        EXPECT_EQ(failure_seen, failure) << "the newest failure, whole";
+      }
+      if (exchange == 0) {
+        EXPECT_EQ(rows.front().slot, 0u) << "from the top before the view fills";
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qm
