@@ -265,7 +265,10 @@ void MainWindow::FocusReset() {
   // Only from the frame (where the disabled button left it) or from nowhere: an operator who
   // tabbed to the port box meanwhile keeps it there. An inactive window gets last_focus_ back on
   // activation.
-  if (::GetActiveWindow() != hwnd_) return;
+  if (::GetActiveWindow() != hwnd_) {
+    if (last_focus_ == nullptr || last_focus_ == hwnd_) last_focus_ = reset_;
+    return;
+  }
   const HWND focus = ::GetFocus();
   if (focus == nullptr || focus == hwnd_) ::SetFocus(reset_);
 }
@@ -503,7 +506,10 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_ACTIVATE:
       // Give the focus back to the control that had it, as a dialog does.
       if (LOWORD(wp) == WA_INACTIVE) {
-        if (HWND focus = ::GetFocus(); focus && ::IsChild(hwnd_, focus)) last_focus_ = focus;
+        // The frame itself too: it holds the keyboard while the button is disabled.
+        if (HWND focus = ::GetFocus(); focus == hwnd_ || (focus && ::IsChild(hwnd_, focus))) {
+          last_focus_ = focus;
+        }
       } else if (last_focus_ && ::IsWindowEnabled(last_focus_)) {
         ::SetFocus(last_focus_);
         return 0;
