@@ -219,7 +219,20 @@ void Form1::Form_Terminate() {
   ended_ = true;  // an exchange further down the stack stops where it is
   timer_enabled_ = false;
   if (MSComm1.PortOpen()) MSComm1.Close();
-  host_.EndProgram(0);
+  EndProgram(0);
+}
+
+void Form1::EndAfterError() noexcept {
+  ended_ = true;
+  timer_enabled_ = false;
+  CloseIfOpen();
+  Attempt([&] { EndProgram(1); });
+}
+
+void Form1::EndProgram(int exit_status) {
+  if (exit_given_) return;
+  exit_given_ = true;
+  host_.EndProgram(exit_status);
 }
 
 VisibleLines VisibleReportLines(std::size_t line_count, int line_height, int client_height) {

@@ -45,6 +45,9 @@ class Form1 {
   void TimerPausa_Timer();
   void Form_Unload();
   void Form_Terminate();
+  // After an error the caller has reported: the program ends with status 1 and nothing more
+  // happens. The ending that usually follows (Form_Terminate) keeps that status.
+  void EndAfterError() noexcept;
   // The machine's devices changed; and the settle timer that follows.
   void DevicesChanged();
   void DeviceSettleTimer_Timer();
@@ -69,6 +72,8 @@ class Form1 {
  private:
   void RunExchange();
   void CloseIfOpen();
+  // The first exit status given stands.
+  void EndProgram(int exit_status);
   void ShowPortNameText(const std::wstring& text);
   void LookIfDevicesChanged();
   void LookAgain();
@@ -81,6 +86,7 @@ class Form1 {
   bool timer_enabled_ = false;  // TimerPausa.Enabled
   bool busy_ = false;           // an exchange is running
   bool ended_ = false;          // Form_Terminate has run: nothing more happens
+  bool exit_given_ = false;     // the host was told to end, with a status
   std::deque<std::wstring> report_lines_;
   std::deque<bool> answer_lines_;  // beside report_lines_: which ones are the device's answer
 

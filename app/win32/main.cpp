@@ -33,13 +33,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
     WmiDeviceQuery devices;
     Form1 form(window, port, devices);
     window.Attach(form);
+    // The form goes first; the window outlives it, and so could a message for it.
+    struct Detach {
+      MainWindow& window;
+      ~Detach() { window.Detach(); }
+    } detach{window};
     form.Form_Load();
     window.Show(show_command);
     return window.Run();
   } catch (const Error& e) {
     ShowFatalError(nullptr, e);
     return 1;
-  } catch (const std::exception&) {
+  } catch (...) {
     ShowFatalError(nullptr, Error(static_cast<uint32_t>(E_UNEXPECTED), L"Unexpected failure"));
     return 1;
   }

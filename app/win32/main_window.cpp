@@ -133,8 +133,11 @@ void ShowFatalError(HWND owner, const Error& e) {
 
 // The window is not destroyed here: the program ends right after, and the system takes a
 // thread's windows down with it. Destroying it first only delays the exit (under Wine without a
-// window manager, by two seconds a window).
-MainWindow::~MainWindow() = default;
+// window manager, by two seconds a window). Until then a message box's loop or a broadcast can
+// still reach it: it must no longer lead to this object.
+MainWindow::~MainWindow() {
+  if (hwnd_) ::SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+}
 
 void MainWindow::Create() {
   WNDCLASSEXW wc{};
@@ -211,10 +214,14 @@ void MainWindow::WaitForEvent() {
 }
 
 void MainWindow::ArmPauseTimer(int32_t interval_ms) {
+  timer_armed_ = false;
+  // Without a timer the wait would never end.
+  if (!::SetTimer(hwnd_, kPauseTimerId, static_cast<UINT>(interval_ms), nullptr)) {
+    throw LastOsError();
+  }
   timer_armed_ = true;
   timer_interval_ms_ = interval_ms;
   timer_due_ = CounterNow() + interval_ms * CounterFrequency() / 1000;
-  ::SetTimer(hwnd_, kPauseTimerId, static_cast<UINT>(interval_ms), nullptr);
 }
 
 void MainWindow::DisarmPauseTimer() {
@@ -229,8 +236,8 @@ void MainWindow::OnPauseTimer() {
     // The system timer may fire a little early; a tick never comes before its interval.
     const LONGLONG left_ms =
         ((timer_due_ - now) * 1000 + CounterFrequency() - 1) / CounterFrequency();
-    ::SetTimer(hwnd_, kPauseTimerId, static_cast<UINT>(left_ms), nullptr);
-    return;
+    // If the timer cannot be set again, an early tick is better than none.
+    if (::SetTimer(hwnd_, kPauseTimerId, static_cast<UINT>(left_ms), nullptr)) return;
   }
   timer_due_ = now + timer_interval_ms_ * CounterFrequency() / 1000;
   ::SetTimer(hwnd_, kPauseTimerId, static_cast<UINT>(timer_interval_ms_), nullptr);
@@ -256,8 +263,15 @@ void MainWindow::SetResetEnabled(bool enabled) {
 }
 
 void MainWindow::FocusReset() {
-  last_focus_ = reset_;
-  if (::GetActiveWindow() == hwnd_) ::SetFocus(reset_);
+  // Only from the frame (where the disabled button left it) or from nowhere: an operator who
+  // tabbed to the port box meanwhile keeps it there. An inactive window gets last_focus_ back on
+  // activation.
+  if (::GetActiveWindow() != hwnd_) {
+    if (last_focus_ == nullptr || last_focus_ == hwnd_) last_focus_ = reset_;
+    return;
+  }
+  const HWND focus = ::GetFocus();
+  if (focus == nullptr || focus == hwnd_) ::SetFocus(reset_);
 }
 
 void MainWindow::ArmDeviceSettleTimer(int32_t interval_ms) {
@@ -388,29 +402,51 @@ void MainWindow::Paint() {
   if (client.right > 0 && client.bottom > 0) {
     // Drawn off screen and copied in one go, so a new line does not flicker the others.
     MemoryDc memory(dc);
-    UniqueGdi<HBITMAP> bitmap(::CreateCompatibleBitmap(dc, client.right, client.bottom));
-    if (memory.get() && bitmap) {
+    UniqueGdi<HBITMAP> bitmap(
+        memory.get() ? ::CreateCompatibleBitmap(dc, client.right, client.bottom) : nullptr);
+    if (bitmap) {
       SelectedObject selected_bitmap(memory.get(), bitmap.get());
-      SelectedObject selected_font(memory.get(), font_.get());
-      ::FillRect(memory.get(), &client, ::GetSysColorBrush(COLOR_BTNFACE));
-      ::SetBkMode(memory.get(), TRANSPARENT);
-      ::SetTextColor(memory.get(), ::GetSysColor(COLOR_BTNTEXT));
-      DrawReportLines(memory.get(), client);
+      DrawReport(memory.get(), client);
       ::BitBlt(dc, 0, 0, client.right, client.bottom, memory.get(), 0, 0, SRCCOPY);
+    } else {
+      // No memory for the bitmap (a huge window, GDI short of it): flicker rather than leave
+      // stale pixels.
+      DrawReport(dc, client);
     }
   }
   ::EndPaint(hwnd_, &ps);
 }
 
+// The background and the lines, on the given device context.
+void MainWindow::DrawReport(HDC dc, const RECT& client) {
+  SelectedObject selected_font(dc, font_.get());
+  ::FillRect(dc, &client, ::GetSysColorBrush(COLOR_BTNFACE));
+  ::SetBkMode(dc, TRANSPARENT);
+  ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
+  DrawReportLines(dc, client);
+}
+
 template <typename Handler>
-void MainWindow::Guarded(Handler&& handler) {
+void MainWindow::Guarded(Handler&& handler) noexcept {
   try {
     handler();
   } catch (const Error& e) {
-    ShowFatalError(hwnd_, e);
-    EndProgram(1);
-  } catch (const std::exception&) {
-    ShowFatalError(hwnd_, Error(static_cast<uint32_t>(E_UNEXPECTED), SystemMessage(E_UNEXPECTED)));
+    Fail(&e);
+  } catch (...) {
+    Fail(nullptr);
+  }
+}
+
+void MainWindow::Fail(const Error* e) noexcept {
+  try {
+    ShowFatalError(
+        hwnd_, e ? *e : Error(static_cast<uint32_t>(E_UNEXPECTED), SystemMessage(E_UNEXPECTED)));
+  } catch (...) {
+    // Not even the message could be made: end without it.
+  }
+  if (form_) {
+    form_->EndAfterError();
+  } else {
     EndProgram(1);
   }
 }
@@ -425,7 +461,11 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
     self = reinterpret_cast<MainWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   }
   if (!self) return ::DefWindowProcW(hwnd, msg, wp, lp);
-  return self->OnMessage(msg, wp, lp);
+  // No exception may cross user32's frames: with the i686 toolchain's DWARF unwinding, Windows
+  // ends the process without a word.
+  LRESULT result = 0;
+  self->Guarded([&] { result = self->OnMessage(msg, wp, lp); });
+  return result;
 }
 
 LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
@@ -461,18 +501,21 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_ACTIVATE:
       // Give the focus back to the control that had it, as a dialog does.
       if (LOWORD(wp) == WA_INACTIVE) {
-        if (HWND focus = ::GetFocus(); focus && ::IsChild(hwnd_, focus)) last_focus_ = focus;
+        // The frame itself too: it holds the keyboard while the button is disabled.
+        if (HWND focus = ::GetFocus(); focus == hwnd_ || (focus && ::IsChild(hwnd_, focus))) {
+          last_focus_ = focus;
+        }
       } else if (last_focus_ && ::IsWindowEnabled(last_focus_)) {
         ::SetFocus(last_focus_);
         return 0;
       }
       break;
     case WM_DPICHANGED:
-      Guarded([&] { ApplyDpi(HIWORD(wp), reinterpret_cast<const RECT*>(lp)); });
+      ApplyDpi(HIWORD(wp), reinterpret_cast<const RECT*>(lp));
       return 0;
     case WM_CLOSE:
       if (form_) {
-        Guarded([&] { form_->Form_Unload(); });
+        form_->Form_Unload();
       } else {
         EndProgram(0);
       }

@@ -20,6 +20,8 @@ class MainWindow final : public FormHost {
   // Creates the window, hidden, with its controls laid out for its DPI. Throws Error.
   void Create();
   void Attach(Form1& form) { form_ = &form; }
+  // Before the form goes: no message may reach it after that.
+  void Detach() { form_ = nullptr; }
   void Show(int show_command);
   // The event loop; returns the program's exit status.
   int Run();
@@ -44,13 +46,16 @@ class MainWindow final : public FormHost {
   void Dispatch(MSG& msg);
   void ApplyDpi(UINT dpi, const RECT* suggested_window);
   void Paint();
+  void DrawReport(HDC dc, const RECT& client);
   void DrawReportLines(HDC dc, const RECT& client);
   void CopyReport();
   void OnContextMenu(HWND target, LPARAM lp);
   void OnPauseTimer();
   // Runs a handler whose errors end the program through the error message box.
   template <typename Handler>
-  void Guarded(Handler&& handler);
+  void Guarded(Handler&& handler) noexcept;
+  // Shows `e` (an unexpected failure when null) and ends the program with status 1.
+  void Fail(const Error* e) noexcept;
 
   HINSTANCE instance_;
   HWND hwnd_ = nullptr;

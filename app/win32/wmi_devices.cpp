@@ -5,6 +5,7 @@
 #include <wbemidl.h>
 #include <wrl/client.h>
 
+#include "app/device_walk.h"
 #include "common/win32/bstr.h"
 #include "common/win32/os_error.h"
 #include "common/win32/trace.h"
@@ -60,8 +61,10 @@ std::vector<std::optional<std::wstring>> WmiDeviceQuery::PnPDeviceNames() {
   Check(
       ::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&locator)));
   ComPtr<IWbemServices> services;
-  Check(locator->ConnectServer(Bstr(L"\\\\.\\root\\CIMV2").get(), nullptr, nullptr, nullptr, 0,
-                               nullptr, nullptr, &services));
+  // A hung WMI service would otherwise keep the window from ever appearing: the connection
+  // gives up after two minutes, and each call of the walk below after a few seconds.
+  Check(locator->ConnectServer(Bstr(L"\\\\.\\root\\CIMV2").get(), nullptr, nullptr, nullptr,
+                               WBEM_FLAG_CONNECT_USE_MAX_WAIT, nullptr, nullptr, &services));
   Check(::CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
                             RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
                             EOAC_NONE));
@@ -73,12 +76,15 @@ std::vector<std::optional<std::wstring>> WmiDeviceQuery::PnPDeviceNames() {
                             &devices));
 
   std::vector<std::optional<std::wstring>> names;
+  DeviceWalk walk;
   for (;;) {
     ComPtr<IWbemClassObject> device;
     ULONG returned = 0;
-    const HRESULT hr = devices->Next(WBEM_INFINITE, 1, &device, &returned);
-    Check(hr);
-    if (returned == 0) break;
+    const HRESULT hr = devices->Next(kNextWaitMs, 1, &device, &returned);
+    const DeviceWalk::Step step = walk.Next(static_cast<uint32_t>(hr), returned);
+    if (step == DeviceWalk::Step::kFailed) throw HresultError(hr);
+    if (step == DeviceWalk::Step::kEnd) break;
+    if (step == DeviceWalk::Step::kWaitAgain) continue;
     Variant name;
     Check(device->Get(L"Name", 0, &name, nullptr, nullptr));
     const VARIANT& v = name.get();

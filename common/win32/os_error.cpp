@@ -1,5 +1,7 @@
 #include "common/win32/os_error.h"
 
+#include "common/win32/unique.h"
+
 namespace qm {
 
 namespace {
@@ -16,6 +18,17 @@ std::wstring FormatFrom(DWORD flags, HMODULE module, DWORD code) {
     text.pop_back();
   }
   return text;
+}
+
+// WMI's message table, in the system folder's wbem subfolder. By full path: a bare name is not
+// looked for there, and is looked for in the program's own folder first. (For a 32-bit program
+// on 64-bit Windows the system folder is redirected to SysWOW64, where the 32-bit copy lives.)
+UniqueModule WmiMessages() {
+  wchar_t folder[MAX_PATH];
+  const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return UniqueModule();
+  const std::wstring path = std::wstring(folder, length) + L"\\wbem\\wmiutils.dll";
+  return UniqueModule(::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
 }
 
 }  // namespace
@@ -41,9 +54,8 @@ Error HresultError(HRESULT hr) {
   std::wstring text = FormatFrom(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code);
   if (text.empty()) {
     // WBEM_E_* codes live in WMI's own message table.
-    if (HMODULE wmi = ::LoadLibraryExW(L"wmiutils.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE)) {
-      text = FormatFrom(FORMAT_MESSAGE_FROM_HMODULE, wmi, code);
-      ::FreeLibrary(wmi);
+    if (const UniqueModule wmi = WmiMessages()) {
+      text = FormatFrom(FORMAT_MESSAGE_FROM_HMODULE, wmi.get(), code);
     }
   }
   if (text.empty()) text = SystemMessage(code);

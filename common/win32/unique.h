@@ -43,6 +43,15 @@ struct KernelHandleTraits {
 };
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 
+// A loaded module.
+struct ModuleTraits {
+  using Type = HMODULE;
+  static Type Empty() { return nullptr; }
+  static bool Valid(Type m) { return m != nullptr; }
+  static void Release(Type m) { ::FreeLibrary(m); }
+};
+using UniqueModule = UniqueResource<ModuleTraits>;
+
 // A GDI object: font, bitmap, brush.
 template <typename T>
 struct GdiObjectTraits {

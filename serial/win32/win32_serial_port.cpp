@@ -39,8 +39,8 @@ void ConfigureLine(HANDLE port) {
   dcb.fNull = FALSE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   dcb.fAbortOnError = FALSE;
-  dcb.XonLim = 2048;
-  dcb.XoffLim = 512;
+  // XonLim and XoffLim stay as the driver reported them: they matter only with flow control,
+  // and some drivers refuse limits larger than their queue ("The parameter is incorrect").
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;

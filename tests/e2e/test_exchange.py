@@ -207,6 +207,31 @@ class OneWindow(ToolCase):
         self.assertEqual(self.app.lines()[first:], ["Open port", "OK", "Port closed"])
         self.assertEqual(self.device.data(), COMMAND, "the command went out once")
 
+    def test_after_an_exchange_the_focus_is_on_reset_unless_the_operator_moved_it(self):
+        # Space presses the button that has the focus, and types a blank into the port box.
+        port_box = (harness.px(1673 + 1215 // 2), harness.px(840 + 285 // 2))
+        for moved in (False, True):
+            with self.subTest(moved_to_the_port_box=moved):
+                first = len(self.app.lines())
+                self.device.clear()
+                self.device.responder = harness.answer_each_command(b"OK\r\n", b"AGAIN\r\n")
+                self.app.click_reset()
+                harness.wait_until(lambda: self.device.data() == COMMAND, 5, "the command")
+                if moved:
+                    self.app.xdotool("mousemove", "--window", self.app.window,
+                                     *map(str, port_box), "click", "1")
+                self.app.wait_lines(first + 3)
+                time.sleep(0.3)
+                self.app.press_key("space")
+                if moved:
+                    time.sleep(1.0)  # room for an exchange that should not start
+                    self.assertEqual(len(self.app.lines()), first + 3, "space went to the box")
+                    self.app.press_key("BackSpace")
+                else:
+                    self.assertEqual(self.app.wait_lines(first + 6)[first + 3:],
+                                     ["Open port", "AGAIN", "Port closed"])
+                harness.wait_until(lambda: not self.device.holders(), 5, "the port's release")
+
     def test_the_lines_come_back_after_minimise_and_restore_and_after_being_covered(self):
         self.assertExchange(self.exchange(self.app, self.device, b"OK\r\n"), "OK")
         width, height = self.app.geometry()

@@ -20,6 +20,9 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ole32
                "oleaut32.dll", "comctl32.dll", "comdlg32.dll", "shell32.dll", "shlwapi.dll",
                "msvcrt.dll", "version.dll", "uxtheme.dll"}
 
+# The processorArchitecture a manifest must name for each PE machine type.
+MANIFEST_ARCH = {0x014C: "x86", 0x8664: "amd64", 0xAA64: "arm64"}
+
 SPANISH_MODERN = 0x0C0A
 UNICODE_CODE_PAGE = 1200
 
@@ -54,6 +57,27 @@ def version_tree(data, offset=0):
         children.append(child)
         pos = align(child_end)
     return (key, value, children), end
+
+
+def pe_machine(path):
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise ValueError(f"{path} is not a PE file")
+    return struct.unpack_from("<H", data, pe + 4)[0]
+
+
+def builds():
+    """The .exe under test and, when it has been built, its sibling for the other processor."""
+    exes = [EXE]
+    preset_dir = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(EXE))))
+    for preset in ("windows", "windows64"):
+        other = os.path.join(os.path.dirname(preset_dir), preset, "app", "win32",
+                             os.path.basename(EXE))
+        if os.path.isfile(other) and not os.path.samefile(other, EXE):
+            exes.append(other)
+    return exes
 
 
 class Executable(unittest.TestCase):
@@ -131,6 +155,14 @@ class Executable(unittest.TestCase):
         identity = root.find(f"{v1}assemblyIdentity")
         self.assertEqual((identity.get("name"), identity.get("processorArchitecture")),
                          ("Quillomarvet", "x86"))
+        # Each build names its own processor: side-by-side activation can refuse an .exe whose
+        # manifest names another.
+        for exe in builds():
+            with self.subTest(exe=exe):
+                manifest = ET.fromstring(run("wrestool", "-x", "--raw", "--type=24", exe))
+                arch = manifest.find(f"{v1}assemblyIdentity").get("processorArchitecture")
+                print(f"\n  {exe}: {arch}")
+                self.assertEqual(arch, MANIFEST_ARCH[pe_machine(exe)])
         texts = {el.tag.split("}")[1]: (el.text or "").strip() for el in root.iter()}
         self.assertIn("PerMonitor", texts.get("dpiAwareness", ""), "per-monitor DPI aware")
         level = next(el for el in root.iter() if el.tag.endswith("requestedExecutionLevel"))

@@ -95,6 +95,13 @@ class Smoke(unittest.TestCase):
                            10, "the message box to be painted", interval=0.2)
         self.assertIsNone(app.proc.poll(), "the program waits for the box to be dismissed")
         self.assertEqual(app.event_list("window"), [], "the main window was never shown")
+        # The hidden window outlives the objects behind it while the box is up: a device change
+        # sent to it now must reach none of them.
+        before = len(app.event_list())
+        harness.post_device_change(prefix)
+        time.sleep(1.5)  # past the settle time that follows a change
+        self.assertEqual(app.event_list()[before:], [], "nothing handled the change")
+        self.assertIsNone(app.proc.poll(), "still waiting for the box")
         app.xdotool("key", "--window", app.window, "Return")
         self.assertEqual(app.wait_exit(), 1)
 

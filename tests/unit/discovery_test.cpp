@@ -1,6 +1,7 @@
 // Finding the adapter's port among the device names, and the port number taken from it.
 #include <gtest/gtest.h>
 
+#include "app/device_walk.h"
 #include "app/port_names.h"
 #include "tests/unit/fakes.h"
 
@@ -64,6 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"LowerCaseComStillFound", {kBridge + L" (com5)"}, L"COM5", 5},
         LoadCase{"NameInsideALongerName", {L"Acme " + kBridge + L" #2 (COM12)"}, L"COM12", 12},
         LoadCase{"LastComCounts", {kBridge + L" COM2 (COM9)"}, L"COM9", 9},
+        LoadCase{"ComAtTheVeryStart", {L"COM5 " + kBridge}, L"COM5", 5},
+        LoadCase{"WithoutComFromTheThirdCharacter", {L"XY7 " + kBridge}, L"COM7", 7},
         LoadCase{
             "NullNamesAreSkipped", {std::nullopt, kBridge + L" (COM4)", std::nullopt}, L"COM4", 4},
         LoadCase{"LeadingBlanksAndSign", {kBridge + L" (COM \t\n+0042)"}, L"COM42", 42},
@@ -232,6 +235,40 @@ TEST(PortNumberFromText, ReadsFromTheFourthCharacter) {
   EXPECT_EQ(PortNumberFromText(L"XYZ-12"), -12);
   EXPECT_THROW(PortNumberFromText(L"COM-32769"), Error);
   EXPECT_THROW(PortNumberFromText(L"COM100000"), Error);
+}
+
+TEST(DeviceWalk, ATimeoutIsNeverTheEndOfTheList) {
+  constexpr uint32_t kTimedOut = 0x40004;  // WBEM_S_TIMEDOUT
+  using Step = DeviceWalk::Step;
+  struct Case {
+    uint32_t hr, returned;
+    Step step;
+  } cases[] = {
+      {0, 1, Step::kDevice},
+      {1, 0, Step::kEnd},
+      {0, 0, Step::kEnd},
+      {kTimedOut, 0, Step::kWaitAgain},
+      {0x40005, 0, Step::kFailed},     // another success code
+      {0x80041003, 0, Step::kFailed},  // WBEM_E_ACCESS_DENIED
+      {0x80041003, 1, Step::kFailed},
+  };
+  for (const Case& c : cases) {
+    DeviceWalk walk;
+    EXPECT_EQ(walk.Next(c.hr, c.returned), c.step) << std::hex << c.hr << " " << c.returned;
+  }
+
+  // A service that keeps timing out fails the query once the waits add up to the limit.
+  DeviceWalk walk;
+  EXPECT_EQ(walk.Next(0, 1), Step::kDevice);
+  int waits = 0;
+  try {
+    while (walk.Next(kTimedOut, 0) == Step::kWaitAgain) ++waits;
+    ADD_FAILURE() << "the walk ended without an error";
+  } catch (const Error& e) {
+    EXPECT_EQ(FatalErrorText(e),
+              L"Error 0x80041069: WMI has not listed the devices within 30 seconds.");
+  }
+  EXPECT_EQ(waits + 1, kDeviceWalkLimitMs / kNextWaitMs);
 }
 
 }  // namespace

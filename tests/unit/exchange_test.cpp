@@ -63,6 +63,10 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      {L"Open port", L"OK", L"Port closed"},
                      kCommandBytes},
+        ExchangeCase{"AnswerInTheAnsiCodePage",
+                     [](FakePort& p) { p.answer = "caf\xe9\r\n"; },
+                     {L"Open port", L"caf\u00e9", L"Port closed"},
+                     kCommandBytes},
         ExchangeCase{"NoAnswer",
                      [](FakePort&) {},
                      {L"Open port", L"NO COMM", L"Port closed"},
@@ -88,6 +92,13 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      {L"Open port", L"Cannot open COM7: no such port", L"Port closed"},
                      ""},
+        ExchangeCase{"PortPathMissing",
+                     [](FakePort& p) {
+                       p.SetCommPort(12);
+                       p.open_error = Error(3, L"The system cannot find the path specified.");
+                     },
+                     {L"Open port", L"Cannot open COM12: no such port", L"Port closed"},
+                     ""},
         ExchangeCase{
             "PortInUse",
             [](FakePort& p) { p.open_error = Error(32, L"The process cannot access the file."); },
@@ -105,6 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
             [](FakePort& p) { p.open_error = Error(33, L"Lock violation."); },
             {L"Open port", L"Cannot open COM1: port in use by another program", L"Port closed"},
             ""},
+        ExchangeCase{"PortOpenRunsOutOfMemory",
+                     [](FakePort& p) { p.open_out_of_memory = true; },
+                     {L"Open port", L"Cannot open COM1: unknown failure", L"Port closed"},
+                     ""},
         ExchangeCase{
             "PortFailsForAnotherReason",
             [](FakePort& p) {
@@ -135,6 +150,16 @@ TEST(Exchange, AFailedWriteDoesNotStopTheOthers) {
   EXPECT_EQ(rig.port.wire, "AT+DEFAULT" + nine_line_ends);
   EXPECT_EQ(rig.host.drawn, (Lines{L"Open port", L"NO COMM", L"Port closed"}))
       << "the device saw 28 bytes, not the whole command";
+
+  // The command itself and the last line end fail the same way.
+  for (int failing : {0, 10}) {
+    Rig other;
+    other.port.failing_write = failing;
+    other.form.cmReset_Click();
+    EXPECT_EQ(other.port.writes.size(), 11u) << "write " << failing << " failed";
+    EXPECT_EQ(other.port.wire.size(), failing == 0 ? 20u : 28u);
+    EXPECT_EQ(other.host.drawn, (Lines{L"Open port", L"NO COMM", L"Port closed"}));
+  }
 }
 
 TEST(Exchange, AFailedOpenWritesNothingAndDoesNotWait) {
@@ -168,6 +193,19 @@ TEST(Exchange, WaitsTwoSecondsWithoutSpinning) {
   // One pass of events after each write, one per wake-up, and the first pass of the wait.
   EXPECT_LE(rig.host.do_events_calls, 11 + 1 + rig.host.waits);
   EXPECT_EQ(rig.host.waits, 4) << "three events and the tick each wake the wait once";
+  EXPECT_FALSE(rig.host.TimerArmed()) << "the timer stops at its tick";
+}
+
+TEST(Exchange, WithoutATimerTheExchangeGoesOnToTheRead) {
+  Rig rig;
+  rig.port.answer = "OK\r\n";
+  rig.host.arm_error = Error(1405, L"Not enough quota is available to process this command.");
+  rig.form.cmReset_Click();
+  EXPECT_EQ(rig.host.now, 0) << "no wait without a timer";
+  EXPECT_EQ(rig.host.drawn, (Lines{L"Open port", L"NO COMM", L"Port closed"}));
+  EXPECT_FALSE(rig.port.PortOpen());
+  EXPECT_EQ(rig.host.reset_enabled_history, (std::vector<bool>{false, true}));
+  EXPECT_FALSE(rig.form.ExchangeRunning());
 }
 
 TEST(Exchange, PressesDuringTheExchangeStartNothing) {
@@ -231,6 +269,28 @@ TEST(Exchange, ClosingTheWindowDuringTheWritesSendsNoMore) {
   EXPECT_EQ(rig.port.wire, "AT+DEFAULT");
   EXPECT_EQ(rig.host.ended_with, 0);
   EXPECT_FALSE(rig.port.PortOpen());
+
+  // Closed after the command, after the third write, after the last: nothing more is even tried
+  // (a write to the closed port would fail unseen), and there is no wait.
+  for (int pass : {1, 3, 11}) {
+    Rig other;
+    other.host.each_pass = [&](int n) {
+      if (n == pass) other.form.Form_Unload();
+    };
+    other.form.cmReset_Click();
+    EXPECT_EQ(other.port.writes.size(), static_cast<std::size_t>(pass)) << "closed at " << pass;
+    EXPECT_EQ(other.host.now, 0);
+    EXPECT_EQ(other.host.drawn, (Lines{L"Open port"}));
+  }
+}
+
+TEST(Exchange, AClickQueuedBehindTheCloseStartsNothing) {
+  Rig rig;
+  rig.form.Form_Unload();
+  rig.form.cmReset_Click();
+  EXPECT_EQ(rig.port.opens, 0);
+  EXPECT_TRUE(rig.port.writes.empty());
+  EXPECT_TRUE(rig.host.reset_enabled_history.empty());
 }
 
 TEST(Shutdown, ClosesAnOpenPortAndEnds) {
@@ -251,6 +311,28 @@ TEST(Shutdown, AnErrorWhileClosingReachesTheCaller) {
   rig.port.fail_open_state = true;
   EXPECT_THROW(rig.form.Form_Unload(), Error);
   EXPECT_TRUE(rig.form.Ended());
+  rig.form.EndAfterError();  // what the window does with it
+  EXPECT_EQ(rig.host.ended_with, 1);
+}
+
+TEST(Shutdown, AfterAnErrorTheExitStatusStaysOne) {
+  // An error reported during the wait; then the usual ending comes through the event loop.
+  Rig rig;
+  rig.port.answer = "OK\r\n";
+  rig.host.At(1000, [&] { rig.form.EndAfterError(); });
+  rig.form.cmReset_Click();
+  rig.form.Form_Unload();
+  EXPECT_EQ(rig.host.ended_with, 1);
+  EXPECT_LT(rig.host.now, 2000) << "the wait was abandoned";
+  EXPECT_EQ(rig.host.drawn, (Lines{L"Open port"}));
+  EXPECT_EQ(rig.host.reset_enabled_history, (std::vector<bool>{false}));
+  EXPECT_FALSE(rig.port.PortOpen());
+
+  // The other way round too: a normal end, then an error on the way out.
+  Rig closed;
+  closed.form.Form_Unload();
+  closed.form.EndAfterError();
+  EXPECT_EQ(closed.host.ended_with, 0);
 }
 
 }  // namespace

@@ -3,15 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
+#include <stdexcept>
 
 namespace qm::test {
 
 void FakeHost::DoEvents() {
-  if (++do_events_calls == kSpinLimit) {
-    // Polling the queue without ever sleeping: the clock never moves. Fail, and let the wait end.
+  if (++do_events_calls >= kSpinLimit) {
+    // Polling the queue without ever sleeping: the clock never moves. Fail now, rather than at
+    // the test's timeout.
     ADD_FAILURE() << "DoEvents called " << kSpinLimit << " times: the wait is spinning";
-    if (timer_due_) now = *timer_due_;
+    throw std::runtime_error("spinning");
   }
+  if (each_pass) each_pass(do_events_calls);
   // Input first, then the timer tick, as a window system delivers them.
   while (!events_.empty() && events_.begin()->first <= now) {
     auto action = std::move(events_.begin()->second);
@@ -59,6 +63,7 @@ void FakeHost::WaitForEvent() {
 }
 
 void FakeHost::ArmPauseTimer(int32_t interval_ms) {
+  if (arm_error) throw *arm_error;
   timer_interval_ = interval_ms;
   // Like a window timer with no usable interval: it never ticks.
   if (interval_ms > 0) {
@@ -82,6 +87,7 @@ bool FakePort::PortOpen() const {
 void FakePort::Open() {
   if (open_) throw Error(kErrPortAlreadyOpen, L"Port already open");
   if (open_error) throw *open_error;
+  if (open_out_of_memory) throw std::bad_alloc();
   open_ = true;
   ++opens;
   ++session_;

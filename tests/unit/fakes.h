@@ -27,6 +27,7 @@ class FakeHost : public FormHost {
   void WaitForEvent() override;
   void ArmPauseTimer(int32_t interval_ms) override;
   void DisarmPauseTimer() override { timer_due_.reset(); }
+  bool TimerArmed() const { return timer_due_.has_value(); }
   void SetPortBoxText(const std::wstring& text) override { port_box = text; }
   std::wstring PortBoxText() const override { return port_box; }
   void SetResetEnabled(bool enabled) override { reset_enabled_history.push_back(enabled); }
@@ -48,6 +49,9 @@ class FakeHost : public FormHost {
   int focus_reset_calls = 0;
   std::optional<int> ended_with;
   int do_events_calls = 0;
+  // Runs at the start of every DoEvents with its 1-based count: an event between two writes.
+  std::function<void(int)> each_pass;
+  std::optional<Error> arm_error;  // ArmPauseTimer fails with this (no timer to be had)
   static constexpr int kSpinLimit = 100000;
   int waits = 0;
   std::vector<int64_t> ticks;  // when the pause timer ticked
@@ -87,6 +91,7 @@ class FakePort : public SerialPort {
   int64_t answer_delay_ms = 50;     // after the last of them
   std::string noise_on_open;        // arrives as soon as the port opens
   std::optional<Error> open_error;  // Open fails with this
+  bool open_out_of_memory = false;  // Open throws std::bad_alloc
   int failing_write = -1;           // 0-based index of a write that fails
   bool fail_reads = false;
   bool fail_open_state = false;  // PortOpen throws

@@ -158,6 +158,7 @@ TEST(ErrorNumbers, ReadAsTheSystemWritesThem) {
   EXPECT_EQ(Error(0, L"x").NumberText(), L"0");
   EXPECT_EQ(Error(0x80041010u, L"x").NumberText(), L"0x80041010");
   EXPECT_EQ(Error(0x8000000Au, L"x").NumberText(), L"0x8000000A");
+  EXPECT_EQ(Error(0x8000FFFFu, L"x").NumberText(), L"0x8000FFFF");  // E_UNEXPECTED
   EXPECT_EQ(FatalErrorText(OverflowError()), L"Error 6: Overflow");
   EXPECT_EQ(DecimalNumber(-32768), L"-32768");
   EXPECT_EQ(DecimalNumber(32767), L"32767");
