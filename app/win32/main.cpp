@@ -3,22 +3,10 @@
 
 #include <commctrl.h>  // after windows.h, which it needs
 
-#include <cstdlib>
-
 #include "app/form1.h"
 #include "app/win32/main_window.h"
 #include "app/win32/wmi_devices.h"
 #include "serial/win32/win32_serial_port.h"
-
-#if defined(__GLIBCXX__)
-// The default handler prints the exception's demangled type to a console this program does not
-// have, and brings 50 KB of demangler along. Ending quietly is all that is wanted.
-namespace __gnu_cxx {
-void __verbose_terminate_handler() {
-  std::abort();
-}
-}  // namespace __gnu_cxx
-#endif
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   using namespace qm;
