@@ -97,6 +97,8 @@ class WineRuntime:
             return path
         tree32 = os.path.join(ROOT, "build", "windows")
         tree64 = os.path.join(ROOT, "build", "windows64")
+        if not os.path.relpath(os.path.abspath(path), tree64).startswith(".."):
+            return path  # already the 64-bit build
         relative = os.path.relpath(os.path.abspath(path), tree32)
         if relative.startswith(".."):
             raise SetupError(f"{path} is not in the 32-bit build tree {tree32}",
