@@ -29,7 +29,8 @@ const wchar_t* const kUsage[] = {
     L"  --version     the version",
     L"",
     L"Exit status: 0 every device answered; 1 some device gave no answer; 2 some port could",
-    L"not be opened; 3 no adapter found and no --port given; 64 a usage error; 130 interrupted.",
+    L"not be opened; 3 no adapter found and no --port given; 64 a usage error; 70 the program",
+    L"could not run (the reason is on standard error); 130 interrupted.",
     L"With --all the highest wins.",
 };
 

@@ -18,7 +18,8 @@ inline constexpr int kExitAnswered = 0;
 inline constexpr int kExitNoAnswer = 1;
 inline constexpr int kExitCannotOpen = 2;
 inline constexpr int kExitNoAdapter = 3;
-inline constexpr int kExitUsage = 64;  // EX_USAGE
+inline constexpr int kExitUsage = 64;    // EX_USAGE
+inline constexpr int kExitFailure = 70;  // EX_SOFTWARE: the program itself could not run
 inline constexpr int kExitInterrupted = 130;
 
 int ExitStatusFor(ExchangeOutcome outcome);

@@ -105,6 +105,22 @@ void Place(HWND control, const TwipsRect& r, UINT dpi) {
                TwipsToPixels(r.width, dpi), TwipsToPixels(r.height, dpi), TRUE);
 }
 
+// BeginPaint to EndPaint: the window is validated even when drawing fails, so a failing paint
+// is not asked for again and again.
+class PaintScope {
+ public:
+  explicit PaintScope(HWND hwnd) : hwnd_(hwnd), dc_(::BeginPaint(hwnd, &ps_)) {}
+  PaintScope(const PaintScope&) = delete;
+  PaintScope& operator=(const PaintScope&) = delete;
+  ~PaintScope() { ::EndPaint(hwnd_, &ps_); }
+  HDC dc() const { return dc_; }
+
+ private:
+  HWND hwnd_;
+  PAINTSTRUCT ps_{};
+  HDC dc_;
+};
+
 // A memory device context for drawing off screen.
 class MemoryDc {
  public:
@@ -395,8 +411,8 @@ void MainWindow::ApplyDpi(UINT dpi, const RECT* suggested_window) {
 }
 
 void MainWindow::Paint() {
-  PAINTSTRUCT ps;
-  HDC dc = ::BeginPaint(hwnd_, &ps);
+  const PaintScope paint(hwnd_);
+  const HDC dc = paint.dc();
   RECT client;
   ::GetClientRect(hwnd_, &client);
   if (client.right > 0 && client.bottom > 0) {
@@ -414,7 +430,6 @@ void MainWindow::Paint() {
       DrawReport(dc, client);
     }
   }
-  ::EndPaint(hwnd_, &ps);
 }
 
 // The background and the lines, on the given device context.
@@ -438,16 +453,22 @@ void MainWindow::Guarded(Handler&& handler) noexcept {
 }
 
 void MainWindow::Fail(const Error* e) noexcept {
+  // One box: a handler that fails again while it is up (its loop dispatches our messages) must
+  // not open another one on top, and so on until the stack runs out.
+  if (failing_) return;
+  failing_ = true;
+  // Ended first, so that nothing of the form runs from the box's loop; the quit this posts
+  // waits until the box is dismissed.
+  if (form_) {
+    form_->EndAfterError();
+  } else {
+    EndProgram(1);
+  }
   try {
     ShowFatalError(
         hwnd_, e ? *e : Error(static_cast<uint32_t>(E_UNEXPECTED), SystemMessage(E_UNEXPECTED)));
   } catch (...) {
     // Not even the message could be made: end without it.
-  }
-  if (form_) {
-    form_->EndAfterError();
-  } else {
-    EndProgram(1);
   }
 }
 

@@ -73,6 +73,7 @@ class MainWindow final : public FormHost {
   int32_t timer_interval_ms_ = 0;
   LONGLONG timer_due_ = 0;  // in performance-counter ticks
   int exit_status_ = 0;
+  bool failing_ = false;  // the fatal-error box is up
 };
 
 // Shows the error's number and description in a message box.

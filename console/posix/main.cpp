@@ -4,10 +4,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "common/text.h"
@@ -32,10 +34,15 @@ class SignalInterrupt final : public Interrupt {
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      // A signal the caller chose to ignore (nohup, a background job's SIGINT) stays ignored.
+      struct sigaction before {};
+      if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+      ::sigaction(signal, &action, nullptr);
+    }
   }
 
-  bool Raised() const override { return raised_ != 0; }
+  bool Raised() const override { return raised_.load(); }
 
   void Sleep(int32_t ms) override {
     pollfd p{read_end_.get(), POLLIN, 0};
@@ -45,13 +52,16 @@ class SignalInterrupt final : public Interrupt {
  private:
   static void OnSignal(int) {
     const int saved = errno;
-    raised_ = 1;
+    raised_.store(true);
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(write_fd_, &byte, 1);
     errno = saved;
   }
 
-  static inline volatile sig_atomic_t raised_ = 0;
+  // Set by the handler, read by every exchange's thread: atomic, and lock-free so that the
+  // handler may touch it.
+  static inline std::atomic<bool> raised_{false};
+  static_assert(std::atomic<bool>::is_always_lock_free);
   static inline int write_fd_ = -1;
   UniqueFd read_end_, write_end_;
 };
@@ -103,7 +113,13 @@ class LinuxPlatform final : public ConsolePlatform {
 
   void RunTogether(const std::vector<std::function<void()>>& jobs) override {
     std::vector<std::thread> threads;
-    for (const auto& job : jobs) threads.emplace_back(job);
+    for (const auto& job : jobs) {
+      try {
+        threads.emplace_back(job);
+      } catch (const std::system_error&) {
+        job();  // no thread to be had: this one runs here, the rest still at the same time
+      }
+    }
     for (std::thread& t : threads) t.join();
   }
 
@@ -131,6 +147,9 @@ int main(int argc, char** argv) {
     return qm::RunConsole(args, platform, QM_VERSION_TEXT);
   } catch (const qm::Error& e) {
     std::fprintf(stderr, "quillomarvet: %s\n", qm::Utf8(qm::FatalErrorText(e)).c_str());
-    return 1;
+    return qm::kExitFailure;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillomarvet: unexpected failure: %s\n", e.what());
+    return qm::kExitFailure;
   }
 }

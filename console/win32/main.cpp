@@ -41,8 +41,11 @@ class ConsoleInterrupt final : public Interrupt {
 
  private:
   static BOOL WINAPI OnControl(DWORD type) {
+    // Sent to a service's console programs (a CI agent's, say) whenever any user logs off: not
+    // a reason to stop. An interactive program is ended at its own user's logoff anyway.
+    if (type == CTRL_LOGOFF_EVENT) return TRUE;
     ::SetEvent(instance_->raised_.get());
-    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_SHUTDOWN_EVENT) {
       // The system allows about five seconds before it ends the process anyway.
       ::WaitForSingleObject(instance_->finished_.get(), 4000);
     }
@@ -66,6 +69,26 @@ class Lock {
  private:
   CRITICAL_SECTION& section_;
 };
+
+// A console is written in UTF-16; a pipe or file gets the ANSI code page, which gives a
+// device's answer back byte for byte.
+void Put(DWORD which, const std::wstring& line) {
+  HANDLE stream = ::GetStdHandle(which);
+  if (stream == nullptr || stream == INVALID_HANDLE_VALUE) return;
+  const std::wstring text = line + L"\r\n";
+  DWORD mode = 0, written = 0;
+  if (::GetConsoleMode(stream, &mode)) {
+    ::WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return;
+  }
+  const int size = ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return;
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                        nullptr, nullptr);
+  ::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
 
 class WindowsPlatform final : public ConsolePlatform {
  public:
@@ -142,26 +165,6 @@ class WindowsPlatform final : public ConsolePlatform {
     return 0;
   }
 
-  // A console is written in UTF-16; a pipe or file gets the ANSI code page, which gives a
-  // device's answer back byte for byte.
-  static void Put(DWORD which, const std::wstring& line) {
-    HANDLE stream = ::GetStdHandle(which);
-    if (stream == nullptr || stream == INVALID_HANDLE_VALUE) return;
-    const std::wstring text = line + L"\r\n";
-    DWORD mode = 0, written = 0;
-    if (::GetConsoleMode(stream, &mode)) {
-      ::WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-      return;
-    }
-    const int size = ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return;
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                          nullptr, nullptr);
-    ::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  }
-
   ConsoleInterrupt interrupt_;
   CRITICAL_SECTION output_;
 };
@@ -179,13 +182,10 @@ int wmain(int argc, wchar_t** argv) {
     platform.Finished();
     return status;
   } catch (const Error& e) {
-    const std::wstring text = L"quillomarvet: " + FatalErrorText(e) + L"\r\n";
-    DWORD written = 0;
-    HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (::GetConsoleMode(err, &mode)) {
-      ::WriteConsoleW(err, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    }
-    return 1;
+    Put(STD_ERROR_HANDLE, L"quillomarvet: " + FatalErrorText(e));
+    return kExitFailure;
+  } catch (const std::exception&) {
+    Put(STD_ERROR_HANDLE, L"quillomarvet: unexpected failure");
+    return kExitFailure;
   }
 }

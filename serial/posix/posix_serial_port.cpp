@@ -97,7 +97,6 @@ void PosixSerialPort::Open() {
   if (fd_) throw Error(kErrPortAlreadyOpen, L"Port already open");
   UniqueFd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) throw ErrnoError(errno);
-  LowerModemLines(fd.get());
   // flock keeps out every other program that asks (this one included, whoever runs it);
   // TIOCEXCL also keeps out those that do not ask, unless they run as root.
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) < 0)
@@ -106,6 +105,9 @@ void PosixSerialPort::Open() {
     throw ErrnoError(errno);
   }
   ConfigureLine(fd.get());
+  // Only once the port is surely ours (another program's board must not be reset by a failed
+  // open), and after the speed is set: leaving a speed of 0 raises them again on some drivers.
+  LowerModemLines(fd.get());
   ::tcflush(fd.get(), TCIOFLUSH);
   fd_ = std::move(fd);
 }

@@ -187,6 +187,20 @@ class Console(unittest.TestCase):
                 self.assertEqual(err, b"")
                 self.assertEqual([d.holders() for d in devices], [set()] * count)
 
+    def test_a_hangup_the_caller_ignores_stays_ignored(self):
+        # nohup: a bench run that outlives the operator's session.
+        d = self.device()
+        env = dict(os.environ, **NO_TREE)
+        env.pop("LD_PRELOAD", None)
+        proc = subprocess.Popen([CONSOLE, "--port", d.path], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env,
+                                preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+        harness.wait_until(lambda: d.data() == COMMAND, 10, "the command")
+        proc.send_signal(signal.SIGHUP)
+        out, err = proc.communicate(timeout=10)
+        self.assertEqual(out.decode().splitlines(), ["Open port", "NO COMM", "Port closed"], err)
+        self.assertEqual(proc.returncode, 1)
+
     def test_a_device_that_goes_away_mid_exchange(self):
         def go_away_once_the_command_starts(device, data):
             if data.startswith(b"AT+DEFAULT") and not getattr(device, "gone", False):

@@ -58,6 +58,16 @@ class SetupError(SystemExit):
 FORCE_WINE64 = "QM_FORCE_WINE64"
 
 
+def _elf(path):
+    """`path` if it is a program itself, not a wrapper script: Debian's `wine` script falls back
+    to 64-bit Wine when the 32-bit part is missing, so its answer says nothing about 32 bits."""
+    try:
+        with open(path, "rb") as f:
+            return path if f.read(4) == b"\x7fELF" else None
+    except (OSError, TypeError):
+        return None
+
+
 def _loader_runs(path):
     """Whether a Wine loader starts here, and if not, why."""
     if not path or not os.access(path, os.X_OK):
@@ -114,7 +124,7 @@ class WineRuntime:
 @functools.lru_cache(maxsize=None)
 def wine_runtime():
     """Decided by trying: the 32-bit loader starts here, or it does not."""
-    loader32 = "/usr/lib/wine/wine" if os.path.exists("/usr/lib/wine/wine") else shutil.which("wine")
+    loader32 = "/usr/lib/wine/wine" if os.path.exists("/usr/lib/wine/wine") else _elf(shutil.which("wine"))
     loader64 = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") \
         else shutil.which("wine64")
     forced = os.environ.get(FORCE_WINE64, "") not in ("", "0")
