@@ -124,7 +124,8 @@ class WineRuntime:
 @functools.lru_cache(maxsize=None)
 def wine_runtime():
     """Decided by trying: the 32-bit loader starts here, or it does not."""
-    loader32 = "/usr/lib/wine/wine" if os.path.exists("/usr/lib/wine/wine") else _elf(shutil.which("wine"))
+    loader32 = "/usr/lib/wine/wine" if os.path.exists("/usr/lib/wine/wine") \
+        else _elf(shutil.which("wine"))
     loader64 = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") \
         else shutil.which("wine64")
     forced = os.environ.get(FORCE_WINE64, "") not in ("", "0")
