@@ -121,21 +121,6 @@ class PaintScope {
   HDC dc_;
 };
 
-// A memory device context for drawing off screen.
-class MemoryDc {
- public:
-  explicit MemoryDc(HDC like) : dc_(::CreateCompatibleDC(like)) {}
-  MemoryDc(const MemoryDc&) = delete;
-  MemoryDc& operator=(const MemoryDc&) = delete;
-  ~MemoryDc() {
-    if (dc_) ::DeleteDC(dc_);
-  }
-  HDC get() const { return dc_; }
-
- private:
-  HDC dc_;
-};
-
 }  // namespace
 
 void ShowFatalError(HWND owner, const Error& e) {
@@ -417,7 +402,7 @@ void MainWindow::Paint() {
   ::GetClientRect(hwnd_, &client);
   if (client.right > 0 && client.bottom > 0) {
     // Drawn off screen and copied in one go, so a new line does not flicker the others.
-    MemoryDc memory(dc);
+    const UniqueMemoryDc memory(::CreateCompatibleDC(dc));
     UniqueGdi<HBITMAP> bitmap(
         memory.get() ? ::CreateCompatibleBitmap(dc, client.right, client.bottom) : nullptr);
     if (bitmap) {

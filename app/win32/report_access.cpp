@@ -67,20 +67,6 @@ class OpenClipboardScope {
   ~OpenClipboardScope() { ::CloseClipboard(); }
 };
 
-class PopupMenu {
- public:
-  PopupMenu() : menu_(::CreatePopupMenu()) {}
-  PopupMenu(const PopupMenu&) = delete;
-  PopupMenu& operator=(const PopupMenu&) = delete;
-  ~PopupMenu() {
-    if (menu_) ::DestroyMenu(menu_);
-  }
-  HMENU get() const { return menu_; }
-
- private:
-  HMENU menu_;
-};
-
 template <typename Fn>
 void LoadFunction(HMODULE module, const char* name, Fn& fn) {
   fn = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
@@ -116,7 +102,7 @@ void CopyTextToClipboard(HWND owner, const std::wstring& text) {
 }
 
 bool ChooseCopyFromMenu(HWND owner, POINT screen) {
-  PopupMenu menu;
+  const UniqueMenu menu(::CreatePopupMenu());
   if (!menu.get() || !::AppendMenuW(menu.get(), MF_STRING, kCopyCommand, L"&Copy\tCtrl+C")) {
     Trace("menu", SystemMessage(::GetLastError()));
     return false;

@@ -63,6 +63,24 @@ struct GdiObjectTraits {
 template <typename T>
 using UniqueGdi = UniqueResource<GdiObjectTraits<T>>;
 
+// A memory device context (CreateCompatibleDC).
+struct MemoryDcTraits {
+  using Type = HDC;
+  static Type Empty() { return nullptr; }
+  static bool Valid(Type dc) { return dc != nullptr; }
+  static void Release(Type dc) { ::DeleteDC(dc); }
+};
+using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;
+
+// A menu that no window owns (CreatePopupMenu).
+struct MenuTraits {
+  using Type = HMENU;
+  static Type Empty() { return nullptr; }
+  static bool Valid(Type menu) { return menu != nullptr; }
+  static void Release(Type menu) { ::DestroyMenu(menu); }
+};
+using UniqueMenu = UniqueResource<MenuTraits>;
+
 // Selects a GDI object into a device context for the life of a scope.
 class SelectedObject {
  public:
