@@ -14,6 +14,8 @@ class NoDevices final : public DeviceQuery {
   std::vector<std::optional<std::wstring>> PnPDeviceNames() override { return {}; }
 };
 
+// --help, and through it the manual page (a test compares the two): every option on a line
+// of its own starting "  --", every exit status on one starting with its number.
 const wchar_t* const kUsage[] = {
     L"Usage: quillomarvet [--port PORT | --list | --all]",
     L"",
@@ -21,6 +23,7 @@ const wchar_t* const kUsage[] = {
     L"port (57600 baud, 8N1, no flow control), sends AT+DEFAULT and ten line ends, waits 2 s and",
     L"prints \"Open port\", the device's answer (or \"NO COMM\") and \"Port closed\".",
     L"",
+    L"Options:",
     L"  (no option)   the first CP210x adapter found",
     L"  --port PORT   that port",
     L"  --list        the adapters found: the port, then the device's name",
@@ -28,10 +31,20 @@ const wchar_t* const kUsage[] = {
     L"  --help        this text",
     L"  --version     the version",
     L"",
-    L"Exit status: 0 every device answered; 1 some device gave no answer; 2 some port could",
-    L"not be opened; 3 no adapter found and no --port given; 64 a usage error; 70 the program",
-    L"could not run (the reason is on standard error); 130 interrupted.",
-    L"With --all the highest wins.",
+    L"Exit status (with --all the highest wins):",
+    L"  0    every device answered",
+    L"  1    some device gave no answer",
+    L"  2    some port could not be opened",
+    L"  3    no adapter found and no --port given",
+    L"  64   a usage error",
+    L"  70   the program could not run or write its output (the reason is on standard error)",
+#ifdef _WIN32
+    L"  130  interrupted (Ctrl+C, Ctrl+Break, the console closed): the ports are closed first",
+#else
+    L"  130  interrupted by Ctrl+C (SIGINT): the ports are closed, then it ends by the signal",
+    L"  143  ended by SIGTERM, likewise",
+    L"  129  ended by SIGHUP (the terminal closed), likewise",
+#endif
 };
 
 int RunExchanges(const std::vector<std::wstring>& ports, bool prefixed, ConsolePlatform& platform) {
