@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "common/text.h"
+
 namespace qm {
 
 namespace {
@@ -49,7 +51,7 @@ const wchar_t* const kUsage[] = {
 
 int RunExchanges(const std::vector<std::wstring>& ports, bool prefixed, ConsolePlatform& platform) {
   struct Station {
-    std::unique_ptr<SerialPort> port;
+    std::unique_ptr<WholeCommandPort> port;
     std::unique_ptr<ConsoleHost> host;
     NoDevices devices;
     std::unique_ptr<Form1> form;
@@ -57,16 +59,17 @@ int RunExchanges(const std::vector<std::wstring>& ports, bool prefixed, ConsoleP
   std::vector<std::unique_ptr<Station>> stations;
   for (const std::wstring& name : ports) {
     auto station = std::make_unique<Station>();
-    station->port = platform.MakePort(name);
-    if (!station->port) {
+    std::unique_ptr<SerialPort> port = platform.MakePort(name);
+    if (!port) {
       platform.PrintError(L"quillomarvet: " + name + L" is not a port name (e.g. " +
                           platform.PortExample() + L")");
       return kExitUsage;
     }
+    station->port = std::make_unique<WholeCommandPort>(std::move(port), platform.interrupt());
     station->host =
         std::make_unique<ConsoleHost>(platform, prefixed ? station->port->PortName() + L": " : L"");
     station->form = std::make_unique<Form1>(*station->host, *station->port, station->devices);
-    station->host->Attach(*station->form);
+    station->host->Attach(*station->form, *station->port);
     stations.push_back(std::move(station));
   }
 
@@ -201,6 +204,17 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
   return RunExchanges(ports, true, platform);
 }
 
+void WholeCommandPort::Open() {
+  written_ = 0;
+  port_->Open();
+}
+
+void WholeCommandPort::Write(std::string_view bytes) {
+  if (written_ == 0 && interrupt_.Raised()) throw Error(0, L"interrupted before the command");
+  written_ += bytes.size();  // counted even when it fails: a stuck port does not hold us here
+  port_->Write(bytes);
+}
+
 int64_t ConsoleHost::NowMs() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -208,12 +222,14 @@ int64_t ConsoleHost::NowMs() const {
 }
 
 void ConsoleHost::ReportLineAdded(const std::wstring& line) {
-  platform_.PrintLine(prefix_ + line);
+  // A device's answer is cleaned of the control bytes below 0x20; a terminal honours C1
+  // controls too (U+009B starts an escape sequence on some), so those go as well.
+  platform_.PrintLine(prefix_ + WithoutControls(line));
 }
 
 void ConsoleHost::DoEvents() {
   if (!form_ || form_->Ended()) return;
-  if (platform_.interrupt().Raised()) {
+  if (platform_.interrupt().Raised() && !(port_ && port_->CommandUnfinished())) {
     form_->Form_Terminate();  // closes the port; the exchange stops where it is
     return;
   }

@@ -83,13 +83,50 @@ class ConsolePlatform {
 int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
                std::wstring_view version);
 
+// The console's port: the command goes out whole or not at all. An interrupt before its first
+// byte sends nothing; once that is written, the line ends follow (about 5 ms at 57600 baud)
+// before the interrupt is honoured, so the device is never left with half a command that the
+// next line end anyone sends would complete.
+class WholeCommandPort final : public SerialPort {
+ public:
+  WholeCommandPort(std::unique_ptr<SerialPort> port, const Interrupt& interrupt)
+      : port_(std::move(port)), interrupt_(interrupt) {}
+
+  // Whether some of the command, but not all of it, has been written since the port opened.
+  bool CommandUnfinished() const { return written_ > 0 && written_ < kCommandSize; }
+
+  void SetCommPort(int16_t port) override { port_->SetCommPort(port); }
+  int16_t CommPort() const override { return port_->CommPort(); }
+  bool PortOpen() const override { return port_->PortOpen(); }
+  void Open() override;
+  void Close() override { port_->Close(); }
+  void Write(std::string_view bytes) override;
+  std::string ReadPending() override { return port_->ReadPending(); }
+  std::wstring PortName() const override { return port_->PortName(); }
+  std::wstring OpenFailureReason(const Error& e) const override {
+    return port_->OpenFailureReason(e);
+  }
+
+ private:
+  static constexpr std::size_t kCommandSize =
+      kResetCommand.size() + kLineEndCount * kLineEnd.size();
+
+  std::unique_ptr<SerialPort> port_;
+  const Interrupt& interrupt_;
+  std::size_t written_ = 0;
+};
+
 // Form1's host in a console: report lines go to standard output (after `prefix`), the pause
-// timer runs on the steady clock, and the interrupt ends the program as closing the window does.
+// timer runs on the steady clock, and the interrupt ends the program as closing the window does
+// (once the port has the whole command, if it has any of it).
 class ConsoleHost final : public FormHost {
  public:
   ConsoleHost(ConsolePlatform& platform, std::wstring prefix)
       : platform_(platform), prefix_(std::move(prefix)) {}
-  void Attach(Form1& form) { form_ = &form; }
+  void Attach(Form1& form, const WholeCommandPort& port) {
+    form_ = &form;
+    port_ = &port;
+  }
 
   void ReportLineAdded(const std::wstring& line) override;
   void DoEvents() override;
@@ -114,6 +151,7 @@ class ConsoleHost final : public FormHost {
   ConsolePlatform& platform_;
   std::wstring prefix_;
   Form1* form_ = nullptr;
+  const WholeCommandPort* port_ = nullptr;
   std::wstring port_box_;
   bool timer_armed_ = false;
   int32_t timer_interval_ms_ = 0;

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <system_error>
@@ -21,8 +20,33 @@
 namespace qm {
 namespace {
 
+// Descriptors 0 to 2 that the caller left closed (`<&- >&-`) are opened on /dev/null, so that
+// nothing this program opens later (the signal pipe, a port) is taken for a standard stream.
+void KeepStandardStreamsOpen() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+}
+
+// Writes all of `bytes` to `fd`; false with errno set when the system refuses.
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
 // SIGINT, SIGTERM and SIGHUP, through a self-pipe: the handler writes one byte that nobody
-// reads, so every thread that polls the pipe wakes, now and at any later look.
+// reads, so every thread that polls the pipe wakes, now and at any later look. The first signal
+// is kept, for the program to end by it once its ports are closed.
 class SignalInterrupt final : public Interrupt {
  public:
   SignalInterrupt() {
@@ -42,7 +66,8 @@ class SignalInterrupt final : public Interrupt {
     }
   }
 
-  bool Raised() const override { return raised_.load(); }
+  bool Raised() const override { return signal_.load() != 0; }
+  int Signal() const { return signal_.load(); }
 
   void Sleep(int32_t ms) override {
     pollfd p{read_end_.get(), POLLIN, 0};
@@ -50,9 +75,10 @@ class SignalInterrupt final : public Interrupt {
   }
 
  private:
-  static void OnSignal(int) {
+  static void OnSignal(int signal) {
     const int saved = errno;
-    raised_.store(true);
+    int none = 0;
+    signal_.compare_exchange_strong(none, signal);
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(write_fd_, &byte, 1);
     errno = saved;
@@ -60,8 +86,8 @@ class SignalInterrupt final : public Interrupt {
 
   // Set by the handler, read by every exchange's thread: atomic, and lock-free so that the
   // handler may touch it.
-  static inline std::atomic<bool> raised_{false};
-  static_assert(std::atomic<bool>::is_always_lock_free);
+  static inline std::atomic<int> signal_{0};
+  static_assert(std::atomic<int>::is_always_lock_free);
   static inline int write_fd_ = -1;
   UniqueFd read_end_, write_end_;
 };
@@ -69,6 +95,13 @@ class SignalInterrupt final : public Interrupt {
 class LinuxPlatform final : public ConsolePlatform {
  public:
   LinuxPlatform() {
+    // A closed standard output must not end the program in the middle of an exchange: the
+    // write fails with EPIPE instead, and the program ends by SIGPIPE once its ports are
+    // closed. A caller that ignores SIGPIPE gets a write error, as from any other program.
+    struct sigaction before {};
+    pipe_ignored_by_caller_ = ::sigaction(SIGPIPE, nullptr, &before) == 0 &&
+                              before.sa_handler == SIG_IGN;
+    ::signal(SIGPIPE, SIG_IGN);
     // Tests point discovery at a fake tree and a directory of stand-in device nodes.
     if (const char* root = std::getenv("QM_SYSFS_ROOT")) sysfs_root_ = root;
     if (const char* dev = std::getenv("QM_DEV_DIR")) dev_dir_ = dev;
@@ -77,20 +110,20 @@ class LinuxPlatform final : public ConsolePlatform {
   std::vector<Adapter> FindAdapters() override {
     std::vector<Adapter> adapters;
     for (const Cp210xPort& port : FindCp210xPorts(sysfs_root_, dev_dir_)) {
-      adapters.push_back({TextFromBytes(port.path), TextFromBytes(port.product)});
+      adapters.push_back({ArgumentText(port.path), TextFromBytes(port.product)});
     }
     return adapters;
   }
 
   std::wstring WhatWasLookedFor() const override {
     return L"serial ports of CP210x USB-to-UART adapters (ttys bound to the cp210x driver in " +
-           TextFromBytes(sysfs_root_) + L"/class/tty)";
+           ArgumentText(sysfs_root_) + L"/class/tty)";
   }
 
   std::wstring PortExample() const override { return L"/dev/ttyUSB0"; }
 
   std::unique_ptr<SerialPort> MakePort(const std::wstring& name) override {
-    std::string path = Utf8(name);
+    std::string path = ArgumentBytes(name);  // the bytes given, whatever their encoding
     if (path.empty()) return nullptr;
     if (path.find('/') == std::string::npos) path = dev_dir_ + "/" + path;  // "ttyUSB0"
     return std::make_unique<PosixSerialPort>(path);
@@ -100,13 +133,13 @@ class LinuxPlatform final : public ConsolePlatform {
 
   void PrintLine(const std::wstring& line) override {
     std::lock_guard<std::mutex> lock(output_);
-    if (interrupt_.Raised()) return;
-    Put(stdout, line);
+    if (interrupt_.Raised() || output_error_ != 0) return;
+    if (!Put(STDOUT_FILENO, line)) output_error_ = errno;
   }
 
   void PrintError(const std::wstring& line) override {
     std::lock_guard<std::mutex> lock(output_);
-    Put(stderr, line);
+    Put(STDERR_FILENO, line);
   }
 
   Interrupt& interrupt() override { return interrupt_; }
@@ -123,33 +156,59 @@ class LinuxPlatform final : public ConsolePlatform {
     for (std::thread& t : threads) t.join();
   }
 
+  // Every port is closed: ends as a calling shell expects. By the signal that came, so that a
+  // script stops too; by SIGPIPE when standard output was closed under it, like any Unix tool
+  // in a pipeline; with 70 when standard output could not be written. Otherwise `status`.
+  int Finish(int status) {
+    int signal = interrupt_.Signal();
+    if (signal == 0 && output_error_ == EPIPE && !pipe_ignored_by_caller_) signal = SIGPIPE;
+    if (signal != 0) {
+      ::signal(signal, SIG_DFL);
+      sigset_t set;
+      sigemptyset(&set);
+      sigaddset(&set, signal);
+      ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+      ::raise(signal);
+      return 128 + signal;  // not reached: the signal's default action ends the program
+    }
+    if (output_error_ != 0) {
+      PrintError(L"quillomarvet: cannot write standard output: " + ErrnoText(output_error_));
+      return kExitFailure;
+    }
+    return status;
+  }
+
  private:
-  static void Put(std::FILE* stream, const std::wstring& line) {
-    const std::string bytes = Utf8(line) + "\n";
-    std::fwrite(bytes.data(), 1, bytes.size(), stream);
-    std::fflush(stream);  // a script reading a pipe sees each line as it comes
+  // One line, whole, as UTF-8; whatever could steer a terminal is written out as \xNN.
+  static bool Put(int fd, const std::wstring& line) {
+    return WriteAll(fd, Utf8(ReadableText(line)) + "\n");
   }
 
   std::string sysfs_root_ = "/sys";
   std::string dev_dir_ = "/dev";
   SignalInterrupt interrupt_;
   std::mutex output_;
+  int output_error_ = 0;  // errno of the first failed write to standard output
+  bool pipe_ignored_by_caller_ = false;
 };
 
 }  // namespace
 }  // namespace qm
 
 int main(int argc, char** argv) {
+  qm::KeepStandardStreamsOpen();
+  const auto fatal = [](const std::wstring& text) {
+    qm::WriteAll(STDERR_FILENO, qm::Utf8(qm::ReadableText(L"quillomarvet: " + text)) + "\n");
+    return qm::kExitFailure;
+  };
   try {
     qm::LinuxPlatform platform;
     std::vector<std::wstring> args;
-    for (int i = 1; i < argc; ++i) args.push_back(qm::TextFromBytes(argv[i]));
-    return qm::RunConsole(args, platform, QM_VERSION_TEXT);
+    for (int i = 1; i < argc; ++i) args.push_back(qm::ArgumentText(argv[i]));
+    return platform.Finish(qm::RunConsole(args, platform, QM_VERSION_TEXT));
   } catch (const qm::Error& e) {
-    std::fprintf(stderr, "quillomarvet: %s\n", qm::Utf8(qm::FatalErrorText(e)).c_str());
-    return qm::kExitFailure;
+    return fatal(qm::FatalErrorText(e));
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "quillomarvet: unexpected failure: %s\n", e.what());
-    return qm::kExitFailure;
+    return fatal(L"unexpected failure: " + qm::TextFromBytes(e.what()));
   }
 }

@@ -15,45 +15,50 @@ namespace {
 
 // Ctrl+C, Ctrl+Break, the console window being closed, logoff and shutdown. The handler runs
 // on a thread of its own; for the last three the process ends when it returns, so it waits for
-// the ports to be closed first.
+// the ports to be closed first. It may run at any moment, as late as the process's own end, so
+// the events it touches are made once and kept for the life of the process.
 class ConsoleInterrupt final : public Interrupt {
  public:
-  ConsoleInterrupt()
-      : raised_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-        finished_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    if (!raised_ || !finished_) throw LastOsError();
-    instance_ = this;
+  ConsoleInterrupt() {
+    if (!events_) events_ = new Events();  // never freed: see above
     if (!::SetConsoleCtrlHandler(OnControl, TRUE)) throw LastOsError();
   }
   ConsoleInterrupt(const ConsoleInterrupt&) = delete;
   ConsoleInterrupt& operator=(const ConsoleInterrupt&) = delete;
-  ~ConsoleInterrupt() override {
-    Finished();
-    ::SetConsoleCtrlHandler(OnControl, FALSE);
-  }
+  ~ConsoleInterrupt() override { Finished(); }
 
-  bool Raised() const override { return ::WaitForSingleObject(raised_.get(), 0) == WAIT_OBJECT_0; }
+  bool Raised() const override {
+    return ::WaitForSingleObject(events_->raised, 0) == WAIT_OBJECT_0;
+  }
   void Sleep(int32_t ms) override {
-    ::WaitForSingleObject(raised_.get(), static_cast<DWORD>(ms < 0 ? 0 : ms));
+    ::WaitForSingleObject(events_->raised, static_cast<DWORD>(ms < 0 ? 0 : ms));
   }
   // Every port is closed: a handler waiting for that may let the process end.
-  void Finished() { ::SetEvent(finished_.get()); }
+  void Finished() { ::SetEvent(events_->finished); }
 
  private:
+  struct Events {
+    Events()
+        : raised(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          finished(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+      if (!raised || !finished) throw LastOsError();
+    }
+    HANDLE raised, finished;
+  };
+
   static BOOL WINAPI OnControl(DWORD type) {
     // Sent to a service's console programs (a CI agent's, say) whenever any user logs off: not
     // a reason to stop. An interactive program is ended at its own user's logoff anyway.
     if (type == CTRL_LOGOFF_EVENT) return TRUE;
-    ::SetEvent(instance_->raised_.get());
+    ::SetEvent(events_->raised);
     if (type == CTRL_CLOSE_EVENT || type == CTRL_SHUTDOWN_EVENT) {
       // The system allows about five seconds before it ends the process anyway.
-      ::WaitForSingleObject(instance_->finished_.get(), 4000);
+      ::WaitForSingleObject(events_->finished, 4000);
     }
     return TRUE;
   }
 
-  static inline ConsoleInterrupt* instance_ = nullptr;
-  UniqueHandle raised_, finished_;
+  static inline const Events* events_ = nullptr;
 };
 
 // A critical section, held for the life of the object.
@@ -70,8 +75,9 @@ class Lock {
   CRITICAL_SECTION& section_;
 };
 
-// A console is written in UTF-16; a pipe or file gets the ANSI code page, which gives a
-// device's answer back byte for byte.
+// A console is written in UTF-16. A pipe or file gets the console's output code page when the
+// process has a console (cmd and PowerShell read a native program's pipe in that one), else the
+// ANSI code page, which gives a device's answer back byte for byte.
 void Put(DWORD which, const std::wstring& line) {
   HANDLE stream = ::GetStdHandle(which);
   if (stream == nullptr || stream == INVALID_HANDLE_VALUE) return;
@@ -81,11 +87,13 @@ void Put(DWORD which, const std::wstring& line) {
     ::WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     return;
   }
-  const int size = ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+  const UINT console_page = ::GetConsoleOutputCP();  // 0 without a console
+  const UINT page = console_page != 0 ? console_page : CP_ACP;
+  const int size = ::WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()),
                                          nullptr, 0, nullptr, nullptr);
   if (size <= 0) return;
   std::string bytes(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+  ::WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
                         nullptr, nullptr);
   ::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -44,8 +45,10 @@ void ConfigureLine(int fd) {
   Check(::tcsetattr(fd, TCSANOW, &tio));
 }
 
-// Low, as boards that wire DTR or RTS to their reset line expect of a terminal at rest. A
-// pseudo-terminal has no modem lines and refuses the request; that is no reason to fail.
+// Low, as boards that wire DTR or RTS to their reset line expect of a terminal at rest. This
+// cannot spare such a board a pulse: the kernel raises both lines as it opens a tty whose speed
+// is not 0, before any program can act. A pseudo-terminal has no modem lines and refuses the
+// request; that is no reason to fail.
 void LowerModemLines(int fd) {
   int lines = TIOCM_DTR | TIOCM_RTS;
   if (::ioctl(fd, TIOCMBIC, &lines) < 0 && errno != ENOTTY && errno != EINVAL) {
@@ -53,10 +56,40 @@ void LowerModemLines(int fd) {
   }
 }
 
-// The group that owns `path`, when it is not root's: the one a user joins to be let in.
-std::string OwningGroup(const std::string& path) {
+// Devices that are terminals but no serial port: writing the command there would type it into
+// a user's session (and a program that reconfigures them leaves it unusable).
+constexpr unsigned kTtyMajor = 4;         // tty0 to tty63 are virtual consoles; ttyS* follow
+constexpr unsigned kVirtualConsoles = 64;
+constexpr unsigned kTtyAuxMajor = 5;      // 5:0 is /dev/tty, 5:1 /dev/console
+
+// Why the device open on `fd` is not to be used as a serial port; empty when it may be.
+std::wstring Refusal(int fd) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || st.st_gid == 0) return {};
+  if (::fstat(fd, &st) != 0) throw ErrnoError(errno);
+  termios settings{};  // (not isatty: umockdev's stand-in devices answer it falsely)
+  if (!S_ISCHR(st.st_mode) || ::tcgetattr(fd, &settings) != 0) return L"not a serial port";
+  const unsigned major_number = major(st.st_rdev), minor_number = minor(st.st_rdev);
+  if ((major_number == kTtyAuxMajor && minor_number == 0) || ::tcgetsid(fd) == ::getsid(0)) {
+    return L"the terminal this program runs in, not a serial port";
+  }
+  struct stat console {};
+  if ((major_number == kTtyAuxMajor && minor_number == 1) ||
+      (::stat("/dev/console", &console) == 0 && S_ISCHR(console.st_mode) &&
+       console.st_rdev == st.st_rdev)) {
+    return L"the system console, not a serial port";
+  }
+  if (major_number == kTtyMajor && minor_number < kVirtualConsoles) {
+    return L"a virtual console, not a serial port";
+  }
+  return {};
+}
+
+// The group a user joins to be let into `path`: its owning group, when that is not root's and
+// may read and write the device. Empty when joining a group would not help.
+std::string GroupToJoin(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_gid == 0) return {};
+  if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) return {};
   // The reentrant form: with --all, several ports may fail at once.
   group entry{};
   group* found = nullptr;
@@ -90,37 +123,52 @@ Error ErrnoError(int number) {
 }
 
 std::wstring PosixSerialPort::PortName() const {
-  return TextFromBytes(path_);
+  return ReadableText(ArgumentText(path_));
 }
 
 void PosixSerialPort::Open() {
   if (fd_) throw Error(kErrPortAlreadyOpen, L"Port already open");
   UniqueFd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) throw ErrnoError(errno);
+  // Before anything is changed on it.
+  if (std::wstring refusal = Refusal(fd.get()); !refusal.empty()) {
+    throw Error(kErrNotSerialPort, std::move(refusal));
+  }
   // flock keeps out every other program that asks (this one included, whoever runs it);
   // TIOCEXCL also keeps out those that do not ask, unless they run as root.
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) < 0)
     throw ErrnoError(errno == EWOULDBLOCK ? EBUSY : errno);
+  Check(::tcgetattr(fd.get(), &saved_));
+  // (umockdev's stand-in devices refuse it: flock still holds.)
   if (::ioctl(fd.get(), TIOCEXCL) < 0 && errno != ENOTTY && errno != EINVAL) {
     throw ErrnoError(errno);
   }
-  ConfigureLine(fd.get());
-  // Only once the port is surely ours (another program's board must not be reset by a failed
-  // open), and after the speed is set: leaving a speed of 0 raises them again on some drivers.
-  LowerModemLines(fd.get());
-  ::tcflush(fd.get(), TCIOFLUSH);
+  // From here on the port is changed: Close puts it back, also when the set-up fails.
   fd_ = std::move(fd);
+  try {
+    ConfigureLine(fd_.get());
+    // Only once the port is surely ours (another program's board must not be reset by a failed
+    // open), and after the speed is set: leaving a speed of 0 raises them again on some drivers.
+    LowerModemLines(fd_.get());
+    ::tcflush(fd_.get(), TCIOFLUSH);
+  } catch (...) {
+    Close();
+    throw;
+  }
 }
 
 void PosixSerialPort::Close() {
-  // The exclusive mode outlives this descriptor while another one is open on the device (a
-  // pseudo-terminal's other users): give it up with the port.
-  if (fd_) ::ioctl(fd_.get(), TIOCNXCL);
+  if (!fd_) return;
+  // What the previous program left, for the next one (a pseudo-terminal in cooked mode stays
+  // usable); and the exclusive mode, which outlives this descriptor while another one is open
+  // on the device (a pseudo-terminal's other side).
+  ::tcsetattr(fd_.get(), TCSANOW, &saved_);
+  ::ioctl(fd_.get(), TIOCNXCL);
   fd_.reset();
 }
 
 std::wstring PosixSerialPort::OpenFailureReason(const Error& e) const {
-  switch (static_cast<int>(e.Number())) {
+  switch (e.Number()) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
@@ -128,9 +176,14 @@ std::wstring PosixSerialPort::OpenFailureReason(const Error& e) const {
       return L"no such port";
     case EBUSY:
       return L"port in use by another program";
+    case EISDIR:
+    case ENOTTY:
+      return L"not a serial port";
+    case kErrNotSerialPort:
+      return e.Description();
     case EACCES:
     case EPERM: {
-      const std::string group = OwningGroup(path_);
+      const std::string group = GroupToJoin(path_);
       if (group.empty()) return L"permission denied";
       return L"permission denied (join the group " + TextFromBytes(group) + L" that owns " +
              PortName() + L", e.g. sudo usermod -aG " + TextFromBytes(group) +

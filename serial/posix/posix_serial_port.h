@@ -1,5 +1,7 @@
 #pragma once
 
+#include <termios.h>
+
 #include <string>
 
 #include "serial/serial_port.h"
@@ -33,6 +35,9 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// Open refuses a device that is no serial port: the description says what it is.
+inline constexpr uint32_t kErrNotSerialPort = 8100;
+
 // An Error with errno's number and the system's text for it.
 Error ErrnoError(int number);
 
@@ -40,7 +45,10 @@ Error ErrnoError(int number);
 std::wstring ErrnoText(int number);
 
 // MSComm1 on the POSIX terminal interface: 57600 baud, 8 data bits, no parity, 1 stop bit, raw,
-// no flow control, DTR and RTS held low; the device is held exclusively while open.
+// no flow control, DTR and RTS lowered once the port is ours; the device is held exclusively
+// while open, and its line settings are put back as they were when it is closed. Only a serial
+// port is used: not a file, not this program's own terminal, a virtual console or the system
+// console.
 class PosixSerialPort final : public SerialPort {
  public:
   explicit PosixSerialPort(std::string path) : path_(std::move(path)) {}
@@ -62,6 +70,8 @@ class PosixSerialPort final : public SerialPort {
   std::string path_;
   int16_t number_ = 0;
   UniqueFd fd_;
+  termios saved_{};  // the line settings found at open
+
 };
 
 }  // namespace qm

@@ -15,6 +15,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -78,16 +79,37 @@ class Console(unittest.TestCase):
         return devices, {"QM_SYSFS_ROOT": sysfs, "QM_DEV_DIR": dev}, dev
 
     def test_one_exchange_puts_the_command_on_the_wire_and_prints_the_lines(self):
-        for name, answer, lines, status in (
-                ("answered", b"OK\r\n", ["OK"], 0),
-                ("silent", None, ["NO COMM"], 1)):
+        def answer_and_hang_up(device, data):
+            if data.endswith(COMMAND):
+                device.send(b"OK\r\n")
+                threading.Thread(target=device.hang_up).start()
+
+        # XON/XOFF, a stray byte in valid UTF-8 and an 8-bit CSI: a raw line passes them, the
+        # console prints none that could steer a terminal.
+        hostile = b"\x11OK\x13 caf\xc3\xa9 \xb0C \x9b[2J\r\n"
+        for name, responder, lines, status in (
+                ("answered", harness.answer_after_command(hostile), ["OK café °C [2J"], 0),
+                ("silent", None, ["NO COMM"], 1),
+                ("hung up after answering", answer_and_hang_up, ["NO COMM"], 1)):
             with self.subTest(name):
-                d = self.device(harness.answer_after_command(answer) if answer else None)
+                d = self.device(responder)
+                # What a previous program left: cooked, echoing, 7-bit, 9600 baud.
+                left = termios.tcgetattr(d.slave)
+                left[0] |= termios.ICRNL | termios.IXON | termios.ISTRIP
+                left[1] |= termios.OPOST | termios.ONLCR
+                left[3] |= termios.ICANON | termios.ECHO
+                left[4] = left[5] = termios.B9600
+                termios.tcsetattr(d.slave, termios.TCSANOW, left)
+                left = termios.tcgetattr(d.slave)
                 r, _ = self.run_tool("--port", d.path)
                 self.assertEqual(r.stdout.splitlines(), ["Open port", *lines, "Port closed"])
                 self.assertEqual(r.returncode, status, r.stderr)
                 self.assertEqual(d.data(), COMMAND)
                 self.assertEqual(d.holders(), set())
+                if d.master >= 0:  # put back as found, and open to anybody (no exclusive mode)
+                    self.assertEqual(termios.tcgetattr(d.slave), left)
+                    self.assertEqual(subprocess.run([*harness.WITHOUT_ROOT_OVERRIDES, "sh", "-c",
+                                                     f"exec 3<>{d.path}"]).returncode, 0)
 
     def test_without_a_port_the_first_adapter_is_used(self):
         (first, second), env, dev = self.bench(harness.answer_after_command(b"OK\r\n"), None)
@@ -160,8 +182,12 @@ class Console(unittest.TestCase):
         self.assertEqual(d.data(), b"")
 
     def test_an_interrupt_during_the_wait_releases_the_ports_and_prints_nothing_more(self):
-        for name, sig, count in (("SIGINT", signal.SIGINT, 1), ("SIGTERM", signal.SIGTERM, 1),
-                                 ("SIGINT during --all", signal.SIGINT, 3)):
+        # The program ends by the signal, as a shell expects: a script that ran it stops too.
+        script = ("bash", "-c", '"$@"; echo next', "script")
+        for name, sig, count, launcher in (
+                ("SIGINT", signal.SIGINT, 1, ()), ("SIGTERM", signal.SIGTERM, 1, ()),
+                ("SIGHUP", signal.SIGHUP, 1, ()), ("SIGINT during --all", signal.SIGINT, 3, ()),
+                ("Ctrl+C in a script", signal.SIGINT, 1, script)):
             with self.subTest(name):
                 if count == 1:
                     devices, env = [self.device()], dict(os.environ, **NO_TREE)
@@ -171,17 +197,17 @@ class Console(unittest.TestCase):
                     devices, extra, dev = self.bench(*[None] * count)
                     env, args = dict(os.environ, **extra), ["--all"]
                     prefixes = [f"{dev}/ttyUSB{n}: " for n in range(count)]
-                proc = subprocess.Popen([CONSOLE, *args], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, env=env)
+                proc = subprocess.Popen([*launcher, CONSOLE, *args], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=env, start_new_session=True)
                 for d in devices:
                     harness.wait_until(lambda: d.data() == COMMAND, 10, "the command")
                 time.sleep(0.3)
-                self.assertTrue(all(d.holders() == {proc.pid} for d in devices))
+                self.assertTrue(all(len(d.holders()) == 1 for d in devices))  # the tool
                 sent = time.monotonic()
-                proc.send_signal(sig)
+                os.killpg(proc.pid, sig)  # as a terminal does: the whole foreground group
                 out, err = proc.communicate(timeout=10)
                 self.assertLess(time.monotonic() - sent, 1.0, "it waited the wait out")
-                self.assertEqual(proc.returncode, 130)
+                self.assertEqual(proc.returncode, -sig)
                 self.assertEqual(sorted(out.decode().splitlines()),
                                  [p + "Open port" for p in prefixes])
                 self.assertEqual(err, b"")
