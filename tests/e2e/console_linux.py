@@ -11,6 +11,8 @@ QM_DEV_DIR."""
 import fcntl
 import grp
 import os
+import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -24,6 +26,8 @@ sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 
 CONSOLE = os.path.abspath(os.environ.get("QM_CONSOLE", "build/host/console/quillomarvet"))
+MANPAGE = os.environ.get("QM_MANPAGE", "build/host/console/quillomarvet.1")
+COMPLETION = os.path.join(os.path.dirname(__file__), "../../console/quillomarvet.bash")
 COMMAND = b"AT+DEFAULT" + b"\r\n" * 10
 WAIT_S = 2.0  # how long the tool listens for the answer
 NO_TREE = {"QM_SYSFS_ROOT": "/nonexistent"}  # no adapter anywhere
@@ -254,6 +258,38 @@ class Console(unittest.TestCase):
         r, _ = self.run_tool("--help")
         self.assertEqual(r.returncode, 0)
         self.assertIn("Exit status", r.stdout)
+
+    def test_the_manual_page_and_the_completion_follow_help(self):
+        usage = self.run_tool("--help")[0].stdout
+        options = re.findall(r"^  (--[a-z-]+)", usage, re.M)
+        statuses = re.findall(r"^  ([0-9]+) ", usage, re.M)
+        with open(MANPAGE) as f:
+            lines = f.read().splitlines()
+        tags, section = {}, None  # each section's .TP tags, as --help spells them
+        for before, line in zip(lines, lines[1:]):
+            if line.startswith(".SH "):
+                section = line[4:].strip('"')
+            elif before == ".TP":
+                tags.setdefault(section, []).append(line.split()[1].replace("\\-", "-"))
+        self.assertEqual((tags.get("OPTIONS"), tags.get("EXIT STATUS")), (options, statuses))
+        if shutil.which("groff"):
+            lint = subprocess.run(["groff", "-ww", "-man", "-z", MANPAGE], capture_output=True)
+            self.assertEqual(lint.stderr, b"")
+
+        _, env, dev = self.bench(None, None)
+        def complete(*words, env=env):
+            env = dict(os.environ, **env)
+            if "UMOCKDEV_DIR" not in env:
+                env.pop("LD_PRELOAD", None)
+            script = ('source "$0"; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _quillomarvet "$1"'
+                      '; printf "%s\\n" "${COMPREPLY[@]}"')
+            return subprocess.run(["bash", "-c", script, COMPLETION, CONSOLE, *words], env=env,
+                                  capture_output=True, text=True, check=True).stdout.split()
+        self.assertEqual(complete("--"), options)
+        self.assertEqual(complete("--p"), ["--port"])
+        self.assertEqual(complete("--port", ""), [f"{dev}/ttyUSB0", f"{dev}/ttyUSB1"])
+        self.assertEqual(complete("--port", "/dev/nul", env=NO_TREE), ["/dev/null"])
+        self.assertIn("tty", complete("--port", "tt", env=NO_TREE))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,35 @@
+# bash completion for quillomarvet                                 -*- shell-script -*-
+# The options come from the program's own --help, so they cannot drift from it; after --port,
+# the ports of the adapters it finds (--list: the port, two spaces, the name), and when none of
+# them fits, the files under /dev.
+
+_quillomarvet() {
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=
+    ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local program=${1:-quillomarvet} line
+    COMPREPLY=()
+
+    if [[ $prev == --port ]]; then
+        while IFS= read -r line; do
+            line=${line%%  *}
+            [[ $line == "$cur"* ]] && COMPREPLY+=("$line")
+        done < <("$program" --list 2>/dev/null)
+        if ((${#COMPREPLY[@]} == 0)); then
+            # A path as typed, or a bare name (ttyUSB0) looked up under /dev.
+            if [[ $cur == */* ]]; then
+                mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+            else
+                mapfile -t COMPREPLY < <(compgen -f -- "/dev/$cur")
+                COMPREPLY=("${COMPREPLY[@]#/dev/}")
+            fi
+        fi
+        # Quote what the shell would otherwise split; mark directories with a slash.
+        compopt -o filenames 2>/dev/null
+        return 0
+    fi
+
+    local options
+    options=$("$program" --help 2>/dev/null | sed -n 's/^  \(--[a-z-]*\).*/\1/p')
+    mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+}
+complete -F _quillomarvet quillomarvet
