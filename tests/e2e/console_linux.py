@@ -160,30 +160,101 @@ class Console(unittest.TestCase):
         self.assertEqual(r.stdout.splitlines()[1], f"Cannot open {d.path}: port in use by another program")
         self.assertEqual(r.returncode, 2)
 
-        r, _ = self.run_tool("--port", "ttyQM404")
-        self.assertEqual(r.stdout.splitlines(),
-                         ["Open port", "Cannot open /dev/ttyQM404: no such port", "Port closed"])
-        self.assertEqual(r.returncode, 2)
+        # Names are bytes, shown readably; what is no serial port is refused before anything is
+        # written to it or changed on it.
+        os.mkdir(os.path.join(self.work, "dir"))
+        os.symlink(d.path, os.path.join(self.work, b"dir/port\xff".decode(errors="surrogateescape")))
+        fifo, plain = os.path.join(self.work, "fifo"), os.path.join(self.work, "plain")
+        os.mkfifo(fifo)
+        with open(plain, "wb") as f:
+            f.write(b"kept")
+        block = [("/dev/loop0", "not a serial port")] if os.path.exists("/dev/loop0") else []
+        for port, reason in (("ttyQM404", "no such port"),
+                             (b"nope\xff\x1b".decode(errors="surrogateescape"), "no such port"),
+                             (plain, "not a serial port"), (self.work, "not a serial port"),
+                             (fifo, "not a serial port"), ("null", "not a serial port"), *block,
+                             ("console", "the system console, not a serial port")):
+            with self.subTest(port=port):
+                r, _ = self.run_tool("--port", port)
+                shown = port if "/" in port else "/dev/" + port
+                shown = shown.replace("\udcff", "\\xff").replace("\x1b", "\\x1b")
+                self.assertEqual(r.stdout.splitlines(),
+                                 ["Open port", f"Cannot open {shown}: {reason}", "Port closed"])
+                self.assertEqual(r.returncode, 2)
+        with open(plain, "rb") as f:
+            self.assertEqual(f.read(), b"kept")
+        r, _ = self.run_tool("--port", os.path.join(self.work, "dir/port\udcff"))
+        self.assertEqual((r.returncode, d.data()), (1, COMMAND))
+        d.clear()
 
         if harness.WITHOUT_ROOT_OVERRIDES:
             # Owned by somebody else and by a group root is not in: root without its overrides
-            # is refused like any user, and told which group to join.
+            # is refused like any user, and told which group to join only where that would let
+            # it in: a device its group may read and write.
             try:
                 group = grp.getgrnam("dialout")
             except KeyError:
                 group = grp.getgrgid(20)
             st = os.stat(d.path)
-            os.chown(d.path, 65534, group.gr_gid)
-            os.chmod(d.path, 0o660)
-            try:
-                r, _ = self.run_tool("--port", d.path, launcher=harness.WITHOUT_ROOT_OVERRIDES)
-            finally:
-                os.chown(d.path, st.st_uid, st.st_gid)
-                os.chmod(d.path, st.st_mode & 0o7777)
-            self.assertIn(f"Cannot open {d.path}: permission denied (join the group "
-                          f"{group.gr_name} that owns {d.path}", r.stdout)
-            self.assertEqual(r.returncode, 2)
+            advice = (f"permission denied (join the group {group.gr_name} that owns {d.path}, "
+                      f"e.g. sudo usermod -aG {group.gr_name} $USER, then log in again)")
+            for path, mode, reason in ((d.path, 0o660, advice), (d.path, 0o620, "permission denied"),
+                                       (plain, 0o640, "permission denied")):
+                with self.subTest(mode=oct(mode), path=path):
+                    os.chown(path, 65534, group.gr_gid)
+                    os.chmod(path, mode)
+                    try:
+                        r, _ = self.run_tool("--port", path, launcher=harness.WITHOUT_ROOT_OVERRIDES)
+                    finally:
+                        os.chown(path, st.st_uid, st.st_gid)
+                        os.chmod(path, st.st_mode & 0o7777)
+                    self.assertEqual(r.stdout.splitlines()[1], f"Cannot open {path}: {reason}")
+                    self.assertEqual(r.returncode, 2)
         self.assertEqual(d.data(), b"")
+
+    def test_this_programs_own_terminal_is_refused_and_left_as_it_was(self):
+        d = self.device()
+        attrs = termios.tcgetattr(d.slave)
+
+        def own_terminal():  # a session whose controlling terminal is the device's pty
+            os.setsid()
+            os.close(os.open(d.path, os.O_RDWR))
+
+        for port in ("tty", d.path):
+            with self.subTest(port=port):
+                r = subprocess.run([CONSOLE, "--port", port], capture_output=True, text=True,
+                                   timeout=30, preexec_fn=own_terminal)
+                self.assertEqual(r.stdout.splitlines()[1:2], [
+                    f"Cannot open {port if '/' in port else '/dev/' + port}: "
+                    "the terminal this program runs in, not a serial port"])
+                self.assertEqual(r.returncode, 2)
+        self.assertEqual((d.data(), termios.tcgetattr(d.slave)), (b"", attrs))
+
+    def test_output_that_cannot_be_written(self):
+        devices, env, dev = self.bench(*[None] * 3)
+        env = dict(os.environ, **env)
+        # A pipe closed early: every exchange still finishes, then the program ends by SIGPIPE.
+        r = subprocess.run(["bash", "-c", '"$@" | head -1; exit ${PIPESTATUS[0]}', "pipe",
+                            CONSOLE, "--all"], capture_output=True, text=True, env=env, timeout=30)
+        self.assertEqual((r.returncode, len(r.stdout.splitlines())), (128 + signal.SIGPIPE, 1))
+        self.assertEqual([d.data() for d in devices], [COMMAND] * 3)
+        # No room for the output: said on standard error, status 70, after the exchange.
+        for args in (["--help"], ["--list"], ["--port", devices[0].path]):
+            with self.subTest(args=args), open("/dev/full", "w") as full:
+                r = subprocess.run([CONSOLE, *args], stdout=full, stderr=subprocess.PIPE,
+                                   text=True, env=env, timeout=30)
+                self.assertEqual((r.returncode, r.stderr), (70, "quillomarvet: cannot write "
+                                 "standard output: No space left on device\n"))
+        self.assertEqual(devices[0].data(), COMMAND * 2)
+        # Closed standard streams: the wait still sleeps (CPU time, not wall time, is measured).
+        # Outside the testbed, whose preload would take descriptor 0 for itself.
+        env.pop("LD_PRELOAD", None)
+        proc = subprocess.Popen(["bash", "-c", 'exec "$@" <&- >&- 2>&-', "closed", CONSOLE,
+                                 "--port", self.device().path], env=env)
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        self.assertEqual(proc.returncode, 1)
+        self.assertLess(usage.ru_utime + usage.ru_stime, 0.5, "it spun through the wait")
 
     def test_an_interrupt_during_the_wait_releases_the_ports_and_prints_nothing_more(self):
         # The program ends by the signal, as a shell expects: a script that ran it stops too.

@@ -75,6 +75,15 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
       {"\xC3", L"\u00C3"},                      // cut short
       {"\xC0\xAF", L"\u00C0\u00AF"},            // overlong
       {"\xED\xA0\x80", L"\u00ED\u00A0\u0080"},  // a surrogate
+      // Only the bytes that are not UTF-8 fall back, each on its own.
+      {"caf\xC3\xA9 \xB0""C", L"caf\u00E9 \u00B0C"},
+      {"\xE2\x82 \xE2\x82\xAC", L"\u00E2\u0082 \u20AC"},
+      // Bytes that can never start a sequence, whatever follows them.
+      {"\x80\xBF", L"\u0080\u00BF"},
+      {"\xC1\xBF", L"\u00C1\u00BF"},
+      {"\xF5\x80\x80\x80", L"\u00F5\u0080\u0080\u0080"},
+      {"\xFF\xC3\xB1", L"\u00FF\u00F1"},
+      {"\xF4\x90\x80\x80", L"\u00F4\u0090\u0080\u0080"},  // past U+10FFFF
   };
   for (const auto& c : cases) {
     EXPECT_EQ(TextFromBytes(c.bytes), c.text);
@@ -84,6 +93,68 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
     }
   }
   EXPECT_EQ(Utf8(L"\u00F1\u20AC"), "\xC3\xB1\xE2\x82\xAC");
+
+  // A path is bytes: they come back exactly, and are shown without anything a terminal obeys.
+  for (const std::string bytes : {"dir/port\xFF", "caf\xE9", "\xED\xA0\x80", "\xC3\xB1"}) {
+    EXPECT_EQ(ArgumentBytes(ArgumentText(bytes)), bytes);
+  }
+  EXPECT_EQ(ReadableText(ArgumentText("p\xFF\x1B[2J\xC2\x9B\xC3\xB1")), L"p\\xff\\x1b[2J\\x9b\u00F1");
+  EXPECT_EQ(WithoutControls(TextFromBytes("\x9B[2J \xC2\x9B\xC2\xA0ok")), L"[2J \u00A0ok");
+}
+
+// A console whose interrupt the test raises, and a port that raises it at a chosen moment.
+class ScriptedConsole final : public ConsolePlatform, public Interrupt {
+ public:
+  bool Raised() const override { return raised; }
+  void Sleep(int32_t) override {}
+  std::vector<Adapter> FindAdapters() override { return {}; }
+  std::wstring WhatWasLookedFor() const override { return {}; }
+  std::wstring PortExample() const override { return {}; }
+  std::unique_ptr<SerialPort> MakePort(const std::wstring&) override;
+  std::wstring DecodeAnsi(std::string_view bytes) const override { return TextFromBytes(bytes); }
+  void PrintLine(const std::wstring&) override {}
+  void PrintError(const std::wstring&) override {}
+  Interrupt& interrupt() override { return *this; }
+  void RunTogether(const std::vector<std::function<void()>>&) override {}
+
+  bool raised = false;
+  int raise_at_write = 0;  // 0: as the port opens
+  std::string wire;
+  bool open = false;
+};
+
+class TrippingPort final : public SerialPort {
+ public:
+  explicit TrippingPort(ScriptedConsole& console) : console_(console) {}
+  void SetCommPort(int16_t) override {}
+  int16_t CommPort() const override { return 0; }
+  bool PortOpen() const override { return console_.open; }
+  void Open() override { console_.raised = console_.raise_at_write == 0, console_.open = true; }
+  void Close() override { console_.open = false; }
+  void Write(std::string_view bytes) override {
+    console_.wire += bytes;
+    if (++writes_ == console_.raise_at_write) console_.raised = true;
+  }
+  std::string ReadPending() override { return {}; }
+
+ private:
+  ScriptedConsole& console_;
+  int writes_ = 0;
+};
+
+std::unique_ptr<SerialPort> ScriptedConsole::MakePort(const std::wstring&) {
+  return std::make_unique<TrippingPort>(*this);
+}
+
+TEST(ConsoleInterrupt, NeverLeavesHalfACommand) {
+  const std::string whole = "AT+DEFAULT" + std::string(20, ' ');
+  for (const auto& [raise_at_write, sent] : {std::pair{0, std::string()}, {1, whole}, {6, whole}}) {
+    ScriptedConsole console;
+    console.raise_at_write = raise_at_write;
+    EXPECT_EQ(RunConsole({L"--port", L"p"}, console, L""), kExitInterrupted);
+    EXPECT_EQ(console.wire.size(), sent.size()) << "raised at write " << raise_at_write;
+    EXPECT_FALSE(console.open);
+  }
 }
 
 }  // namespace
