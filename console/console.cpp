@@ -1,7 +1,9 @@
 #include "console/console.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <map>
 
 #include "common/text.h"
 
@@ -19,21 +21,28 @@ class NoDevices final : public DeviceQuery {
 // --help, and through it the manual page (a test compares the two): every option on a line
 // of its own starting "  --", every exit status on one starting with its number.
 const wchar_t* const kUsage[] = {
-    L"Usage: quillomarvet [--port PORT | --list | --all]",
+    L"Usage: quillomarvet [--port PORT]... | --list | --all | --watch [--settle SECONDS]",
+    L"                    [--json]",
     L"",
     L"Puts a device on a CP210x USB-to-serial adapter back to its factory settings: opens the",
     L"port (57600 baud, 8N1, no flow control), sends AT+DEFAULT and ten line ends, waits 2 s and",
     L"prints \"Open port\", the device's answer (or \"NO COMM\") and \"Port closed\".",
     L"",
     L"Options:",
-    L"  (no option)   the first CP210x adapter found",
-    L"  --port PORT   that port",
-    L"  --list        the adapters found: the port, then the device's name",
-    L"  --all         every adapter found, all at once; each line starts with its port",
-    L"  --help        this text",
-    L"  --version     the version",
+    L"  (no option)       the first CP210x adapter found",
+    L"  --port PORT       that port; given several times, those ports all at once",
+    L"  --list            the adapters found: port, location, serial number, product",
+    L"  --all             every adapter found, all at once; each line starts with its port",
+    L"  --watch           every adapter present and every one plugged in later, once per",
+    L"                    plug-in, until interrupted; a summary on standard error at the end",
+    L"  --settle SECONDS  with --watch: how long a device plugged in is given to power up",
+    L"                    before it is reset (default 1)",
+    L"  --json            JSON Lines on standard output: one object per adapter, exchange and",
+    L"                    run of several ports",
+    L"  --help            this text",
+    L"  --version         the version",
     L"",
-    L"Exit status (with --all the highest wins):",
+    L"Exit status (with several ports the highest wins):",
     L"  0    every device answered",
     L"  1    some device gave no answer",
     L"  2    some port could not be opened",
@@ -49,49 +58,219 @@ const wchar_t* const kUsage[] = {
 #endif
 };
 
-int RunExchanges(const std::vector<std::wstring>& ports, bool prefixed, ConsolePlatform& platform) {
-  struct Station {
-    std::unique_ptr<WholeCommandPort> port;
-    std::unique_ptr<ConsoleHost> host;
-    NoDevices devices;
-    std::unique_ptr<Form1> form;
-  };
-  std::vector<std::unique_ptr<Station>> stations;
-  for (const std::wstring& name : ports) {
-    auto station = std::make_unique<Station>();
-    std::unique_ptr<SerialPort> port = platform.MakePort(name);
-    if (!port) {
-      platform.PrintError(L"quillomarvet: " + name + L" is not a port name (e.g. " +
-                          platform.PortExample() + L")");
-      return kExitUsage;
+int64_t UnixMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::wstring JsonOrNull(const std::wstring& text) {
+  return text.empty() ? L"null" : JsonString(text);
+}
+
+// How each exchange of a run ended.
+struct Tally {
+  int answered = 0, no_answer = 0, cannot_open = 0, interrupted = 0;
+  int Total() const { return answered + no_answer + cannot_open + interrupted; }
+};
+
+// One port's exchange: Form1 on the console, with what JSON says of the adapter.
+class Station {
+ public:
+  Station(ConsolePlatform& platform, std::unique_ptr<SerialPort> port, Adapter adapter,
+          bool prefixed, bool json)
+      : platform_(platform),
+        port_(std::move(port), platform.interrupt()),
+        adapter_(std::move(adapter)),
+        host_(platform, prefixed ? Prefix() : L"", json),
+        form_(host_, port_, devices_),
+        json_(json) {
+    host_.Attach(form_, port_);
+  }
+
+  // Runs the exchange (unless the interrupt came first) and, with JSON, writes its record.
+  void Run() {
+    const int64_t started = UnixMs(), steady = SteadyMs();
+    if (!platform_.interrupt().Raised()) form_.cmReset_Click();
+    if (json_) platform_.PrintRecord(Record(started, SteadyMs() - steady));
+    done_ = true;
+  }
+  bool Done() const { return done_; }
+  ExchangeOutcome Outcome() const { return form_.LastOutcome(); }
+
+  void Count(Tally& tally) const {
+    switch (Outcome()) {
+      case ExchangeOutcome::kAnswered: ++tally.answered; break;
+      case ExchangeOutcome::kNoAnswer: ++tally.no_answer; break;
+      case ExchangeOutcome::kCouldNotOpen: ++tally.cannot_open; break;
+      case ExchangeOutcome::kNone: ++tally.interrupted; break;
     }
-    station->port = std::make_unique<WholeCommandPort>(std::move(port), platform.interrupt());
-    station->host =
-        std::make_unique<ConsoleHost>(platform, prefixed ? station->port->PortName() + L": " : L"");
-    station->form = std::make_unique<Form1>(*station->host, *station->port, station->devices);
-    station->host->Attach(*station->form, *station->port);
-    stations.push_back(std::move(station));
   }
 
-  std::vector<std::function<void()>> jobs;
-  for (auto& station : stations) {
-    Station* s = station.get();
-    jobs.emplace_back([s, &platform] {
-      if (!platform.interrupt().Raised()) s->form->cmReset_Click();
-    });
+ private:
+  std::wstring Prefix() const {
+    std::wstring prefix = port_.PortName();
+    if (!adapter_.location.empty()) prefix += L" (" + adapter_.location + L")";
+    return prefix + L": ";
   }
-  if (jobs.size() == 1) {
-    jobs.front()();
+
+  std::wstring Record(int64_t started_ms, int64_t took_ms) const {
+    static const wchar_t* const kOutcomes[] = {L"interrupted", L"answered", L"no-answer",
+                                               L"cannot-open"};
+    std::wstring answer, reason;
+    const auto& lines = form_.ReportLines();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (!form_.OwnLine(i)) answer = WithoutControls(lines[i]);
+    }
+    const std::wstring cannot_open = L"Cannot open " + port_.PortName() + L": ";
+    if (Outcome() == ExchangeOutcome::kCouldNotOpen && lines.size() > 1 &&
+        lines[1].rfind(cannot_open, 0) == 0) {
+      reason = lines[1].substr(cannot_open.size());
+    }
+    const bool answered = Outcome() == ExchangeOutcome::kAnswered;
+    return L"{\"type\":\"exchange\",\"port\":" + JsonString(port_.PortName()) +
+           L",\"location\":" + JsonOrNull(adapter_.location) + L",\"serial\":" +
+           JsonOrNull(adapter_.serial) + L",\"product\":" + JsonOrNull(adapter_.name) +
+           L",\"outcome\":\"" + kOutcomes[static_cast<int>(Outcome())] + L"\",\"answer\":" +
+           (answered ? JsonString(answer) : L"null") + L",\"reason\":" + JsonOrNull(reason) +
+           L",\"started\":\"" + IsoTime(started_ms) + L"\",\"seconds\":" +
+           DecimalNumber(took_ms / 1000) + L"." + DecimalNumber(took_ms % 1000 / 100) +
+           DecimalNumber(took_ms % 100 / 10) + DecimalNumber(took_ms % 10) + L"}";
+  }
+
+  ConsolePlatform& platform_;
+  WholeCommandPort port_;
+  Adapter adapter_;
+  NoDevices devices_;
+  ConsoleHost host_;
+  Form1 form_;
+  bool json_;
+  std::atomic<bool> done_{false};
+};
+
+void PrintSummary(ConsolePlatform& platform, const Tally& tally, bool json, bool human) {
+  if (json) {
+    platform.PrintRecord(L"{\"type\":\"summary\",\"answered\":" + DecimalNumber(tally.answered) +
+                         L",\"no-answer\":" + DecimalNumber(tally.no_answer) +
+                         L",\"cannot-open\":" + DecimalNumber(tally.cannot_open) +
+                         L",\"interrupted\":" + DecimalNumber(tally.interrupted) + L"}");
+  }
+  if (human) {
+    std::wstring line = DecimalNumber(tally.Total()) + L" reset: " +
+                        DecimalNumber(tally.answered) + L" answered, " +
+                        DecimalNumber(tally.no_answer) + L" no answer, " +
+                        DecimalNumber(tally.cannot_open) + L" could not be opened";
+    if (tally.interrupted > 0) line += L", " + DecimalNumber(tally.interrupted) + L" interrupted";
+    platform.PrintError(line);
+  }
+}
+
+// A port for every adapter, or nullptr after saying which name names none.
+std::unique_ptr<SerialPort> PortFor(ConsolePlatform& platform, const std::wstring& name) {
+  std::unique_ptr<SerialPort> port = platform.MakePort(name);
+  if (!port) {
+    platform.PrintError(L"quillomarvet: " + name + L" is not a port name (e.g. " +
+                        platform.PortExample() + L")");
+  }
+  return port;
+}
+
+int RunExchanges(const std::vector<Adapter>& adapters, bool several, const Options& options,
+                 ConsolePlatform& platform) {
+  std::vector<std::unique_ptr<Station>> stations;
+  for (const Adapter& adapter : adapters) {
+    std::unique_ptr<SerialPort> port = PortFor(platform, adapter.port);
+    if (!port) return kExitUsage;
+    stations.push_back(std::make_unique<Station>(platform, std::move(port), adapter, several,
+                                                 options.json));
+  }
+  if (stations.size() == 1) {
+    stations.front()->Run();
   } else {
-    platform.RunTogether(jobs);
+    for (auto& station : stations) platform.Start([s = station.get()] { s->Run(); });
+    platform.WaitForJobs();
   }
 
-  if (platform.interrupt().Raised()) return kExitInterrupted;
+  Tally tally;
   int status = kExitAnswered;
   for (const auto& station : stations) {
-    status = std::max(status, ExitStatusFor(station->form->LastOutcome()));
+    station->Count(tally);
+    status = std::max(status, ExitStatusFor(station->Outcome()));
   }
+  if (several) PrintSummary(platform, tally, options.json, false);
+  if (platform.interrupt().Raised()) return kExitInterrupted;
   return status;
+}
+
+// --watch: every adapter present, and every one plugged in later, reset once per plug-in, each
+// after the settle time and each on its own; until the interrupt.
+int Watch(const Options& options, ConsolePlatform& platform) {
+  struct Plugged {
+    Adapter adapter;
+    int64_t due_ms;
+    bool started = false;
+  };
+  std::map<std::wstring, Plugged> present;  // by port, location and serial
+  std::vector<std::unique_ptr<Station>> running;
+  Tally tally;
+  bool failing = false;  // the last look failed (said once, not at every look)
+  while (!platform.interrupt().Raised()) {
+    const int64_t now = SteadyMs();
+    std::vector<Adapter> adapters;
+    try {
+      adapters = platform.FindAdapters();
+      failing = false;
+    } catch (const Error& e) {
+      if (!failing) platform.PrintError(L"quillomarvet: cannot list the devices: " + e.Description());
+      failing = true;
+    }
+    std::map<std::wstring, Plugged> seen;
+    for (Adapter& adapter : adapters) {
+      std::wstring key = adapter.port + L'\n' + adapter.location + L'\n' + adapter.serial;
+      auto it = present.find(key);
+      if (it != present.end()) {
+        seen.emplace(key, std::move(it->second));
+      } else {
+        seen.emplace(key, Plugged{std::move(adapter), now + options.settle_ms});
+      }
+    }
+    if (!failing) present = std::move(seen);  // a failed look forgets nobody
+
+    int64_t next_due = -1;
+    for (auto& [key, plugged] : present) {
+      if (plugged.started) continue;
+      if (plugged.due_ms > now) {
+        if (next_due < 0 || plugged.due_ms < next_due) next_due = plugged.due_ms;
+        continue;
+      }
+      plugged.started = true;
+      std::unique_ptr<SerialPort> port = platform.MakePort(plugged.adapter.port);
+      if (!port) continue;  // discovery gives only names that name ports
+      running.push_back(std::make_unique<Station>(platform, std::move(port), plugged.adapter,
+                                                  true, options.json));
+      platform.Start([s = running.back().get()] { s->Run(); });
+    }
+    // Finished exchanges are counted and let go: a bench runs all day.
+    running.erase(std::remove_if(running.begin(), running.end(),
+                                 [&](const std::unique_ptr<Station>& s) {
+                                   if (!s->Done()) return false;
+                                   s->Count(tally);
+                                   return true;
+                                 }),
+                  running.end());
+    platform.WaitForDeviceChange(
+        next_due < 0 ? -1 : static_cast<int32_t>(std::max<int64_t>(0, next_due - SteadyMs())));
+  }
+  platform.WaitForJobs();
+  for (const auto& station : running) station->Count(tally);
+  PrintSummary(platform, tally, options.json, true);
+  return kExitInterrupted;
 }
 
 void SayNoAdapter(ConsolePlatform& platform) {
@@ -101,7 +280,72 @@ void SayNoAdapter(ConsolePlatform& platform) {
                       platform.PortExample());
 }
 
+// Seconds as --settle takes them: digits, with up to three decimals; at most an hour.
+std::optional<int32_t> SettleMs(const std::wstring& text) {
+  int64_t ms = 0;
+  int decimals = -1;
+  for (wchar_t c : text) {
+    if (c == L'.' && decimals < 0) {
+      decimals = 0;
+    } else if (c >= L'0' && c <= L'9' && decimals < 3) {
+      ms = ms * 10 + (c - L'0');
+      if (decimals >= 0) ++decimals;
+      if (ms > 3600000) return std::nullopt;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (text.empty() || text == L".") return std::nullopt;
+  for (int d = std::max(decimals, 0); d < 3; ++d) ms *= 10;
+  if (ms > 3600000) return std::nullopt;
+  return static_cast<int32_t>(ms);
+}
+
 }  // namespace
+
+std::wstring JsonString(std::wstring_view text) {
+  static constexpr wchar_t kHex[] = L"0123456789abcdef";
+  std::wstring json = L"\"";
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char32_t c = static_cast<char32_t>(text[i]);
+    const bool high = c >= 0xD800 && c < 0xDC00, low = c >= 0xDC00 && c < 0xE000;
+    // A surrogate is kept only as half of a pair (where wchar_t is 16 bits wide).
+    const bool paired = high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
+    if (c == L'"' || c == L'\\') {
+      json += L'\\';
+      json += static_cast<wchar_t>(c);
+    } else if (c < 0x20) {
+      json += L"\\u00";
+      json += kHex[c >> 4];
+      json += kHex[c & 0xF];
+    } else if ((high && !paired) || low) {
+      json += L"\\ufffd";
+    } else {
+      json += static_cast<wchar_t>(c);
+      if (paired) json += text[++i];
+    }
+  }
+  return json + L"\"";
+}
+
+std::wstring IsoTime(int64_t unix_ms) {
+  // Days to a civil date (Howard Hinnant's algorithm), so that no C library's time is needed.
+  const int64_t ms_of_day = ((unix_ms % 86400000) + 86400000) % 86400000;
+  int64_t z = (unix_ms - ms_of_day) / 86400000 + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2);
+  const auto two = [](int64_t v) { return std::wstring(1, L'0' + v / 10) + wchar_t(L'0' + v % 10); };
+  const int64_t ms = ms_of_day % 1000, s = ms_of_day / 1000;
+  return DecimalNumber(year) + L"-" + two(month) + L"-" + two(day) + L"T" + two(s / 3600) + L":" +
+         two(s / 60 % 60) + L":" + two(s % 60) + L"." + two(ms / 10) + wchar_t(L'0' + ms % 10) +
+         L"Z";
+}
 
 int ExitStatusFor(ExchangeOutcome outcome) {
   switch (outcome) {
@@ -118,10 +362,16 @@ int ExitStatusFor(ExchangeOutcome outcome) {
 
 ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
   Options options;
-  bool list = false, all = false, help = false, version = false;
+  bool list = false, all = false, watch = false, help = false, version = false, settle = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::wstring& arg = args[i];
-    std::optional<std::wstring> port;
+    // --name VALUE or --name=VALUE
+    const auto value = [&](const wchar_t* name) -> std::optional<std::wstring> {
+      const std::wstring option(name);
+      if (arg == option && i + 1 < args.size()) return args[++i];
+      if (arg.rfind(option + L"=", 0) == 0) return arg.substr(option.size() + 1);
+      return std::nullopt;
+    };
     if (arg == L"--help" || arg == L"-h") {
       help = true;
     } else if (arg == L"--version") {
@@ -130,31 +380,41 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
       list = true;
     } else if (arg == L"--all") {
       all = true;
-    } else if (arg == L"--port") {
-      if (i + 1 == args.size()) return {std::nullopt, L"--port needs a port name"};
-      port = args[++i];
-    } else if (arg.rfind(L"--port=", 0) == 0) {
-      port = arg.substr(7);
+    } else if (arg == L"--watch") {
+      watch = true;
+    } else if (arg == L"--json") {
+      options.json = true;
+    } else if (auto port = value(L"--port")) {
+      if (port->empty()) return {std::nullopt, L"--port needs a port name"};
+      for (const std::wstring& given : options.ports) {
+        if (given == *port) return {std::nullopt, L"--port " + *port + L" given twice"};
+      }
+      options.ports.push_back(std::move(*port));
+    } else if (auto seconds = value(L"--settle")) {
+      const std::optional<int32_t> ms = SettleMs(*seconds);
+      if (!ms) return {std::nullopt, L"--settle needs seconds from 0 to 3600, e.g. 1.5"};
+      options.settle_ms = *ms;
+      settle = true;
+    } else if (arg == L"--port" || arg == L"--settle") {
+      return {std::nullopt, arg + (arg == L"--port" ? L" needs a port name" : L" needs seconds")};
     } else {
       return {std::nullopt, L"unknown argument: " + arg};
-    }
-    if (port) {
-      if (port->empty()) return {std::nullopt, L"--port needs a port name"};
-      if (options.port) return {std::nullopt, L"--port given twice"};
-      options.port = std::move(port);
     }
   }
   if (help) {
     options.mode = Options::Mode::kHelp;
   } else if (version) {
     options.mode = Options::Mode::kVersion;
-  } else if (static_cast<int>(list) + static_cast<int>(all) + static_cast<int>(bool(options.port)) >
-             1) {
-    return {std::nullopt, L"--port, --list and --all do not go together"};
+  } else if (int(list) + int(all) + int(watch) + int(!options.ports.empty()) > 1) {
+    return {std::nullopt, L"--port, --list, --all and --watch do not go together"};
+  } else if (settle && !watch) {
+    return {std::nullopt, L"--settle goes with --watch"};
   } else if (list) {
     options.mode = Options::Mode::kList;
   } else if (all) {
     options.mode = Options::Mode::kAll;
+  } else if (watch) {
+    options.mode = Options::Mode::kWatch;
   }
   return {options, L""};
 }
@@ -175,8 +435,14 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
     case Options::Mode::kVersion:
       platform.PrintLine(L"quillomarvet " + std::wstring(version));
       return kExitAnswered;
+    case Options::Mode::kWatch:
+      return Watch(options, platform);
     case Options::Mode::kOne:
-      if (options.port) return RunExchanges({*options.port}, false, platform);
+      if (!options.ports.empty()) {
+        std::vector<Adapter> named;
+        for (const std::wstring& port : options.ports) named.push_back({port, L"", L"", L""});
+        return RunExchanges(named, named.size() > 1, options, platform);
+      }
       break;
     case Options::Mode::kList:
     case Options::Mode::kAll:
@@ -194,14 +460,23 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
     return kExitNoAdapter;
   }
   if (options.mode == Options::Mode::kList) {
-    for (const Adapter& a : adapters) platform.PrintLine(a.port + L"  " + a.name);
+    for (const Adapter& a : adapters) {
+      if (options.json) {
+        platform.PrintRecord(L"{\"type\":\"adapter\",\"port\":" + JsonString(a.port) +
+                             L",\"location\":" + JsonOrNull(a.location) + L",\"serial\":" +
+                             JsonOrNull(a.serial) + L",\"product\":" + JsonOrNull(a.name) + L"}");
+      } else {
+        const auto field = [](const std::wstring& text) { return text.empty() ? L"-" : text; };
+        platform.PrintLine(a.port + L"  " + field(a.location) + L"  " + field(a.serial) + L"  " +
+                           field(a.name));
+      }
+    }
     return kExitAnswered;
   }
-  if (options.mode == Options::Mode::kOne)
-    return RunExchanges({adapters.front().port}, false, platform);
-  std::vector<std::wstring> ports;
-  for (const Adapter& a : adapters) ports.push_back(a.port);
-  return RunExchanges(ports, true, platform);
+  if (options.mode == Options::Mode::kOne) {
+    return RunExchanges({adapters.front()}, false, options, platform);
+  }
+  return RunExchanges(adapters, true, options, platform);
 }
 
 void WholeCommandPort::Open() {
@@ -222,6 +497,7 @@ int64_t ConsoleHost::NowMs() const {
 }
 
 void ConsoleHost::ReportLineAdded(const std::wstring& line) {
+  if (json_) return;  // the exchange's record says it all at the end
   // A device's answer is cleaned of the control bytes below 0x20; a terminal honours C1
   // controls too (U+009B starts an escape sequence on some), so those go as well.
   platform_.PrintLine(prefix_ + WithoutControls(line));

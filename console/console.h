@@ -24,11 +24,16 @@ inline constexpr int kExitInterrupted = 130;
 
 int ExitStatusFor(ExchangeOutcome outcome);
 
+// How long a device plugged in is given to power up with its adapter before --watch resets it.
+inline constexpr int32_t kDefaultSettleMs = 1000;
+
 // What the command line asks for.
 struct Options {
-  enum class Mode { kOne, kList, kAll, kHelp, kVersion };
+  enum class Mode { kOne, kList, kAll, kWatch, kHelp, kVersion };
   Mode mode = Mode::kOne;
-  std::optional<std::wstring> port;  // --port
+  std::vector<std::wstring> ports;  // --port, as often as given: those, all at once
+  bool json = false;                // --json: JSON Lines on standard output
+  int32_t settle_ms = kDefaultSettleMs;  // --settle
 };
 
 // The options, or the reason the command line is wrong.
@@ -50,7 +55,9 @@ class Interrupt {
 // An adapter found on this machine.
 struct Adapter {
   std::wstring port;  // as --port takes it
-  std::wstring name;
+  std::wstring name;  // the USB device's product name
+  std::wstring location;  // where it is plugged in (a USB port path); empty when unknown
+  std::wstring serial;    // the USB device's serial number; empty when unknown
 };
 
 // What the operating system gives the console edition.
@@ -68,15 +75,26 @@ class ConsolePlatform {
   // A device's bytes as text.
   virtual std::wstring DecodeAnsi(std::string_view bytes) const = 0;
 
-  // One line each, whole, whichever thread calls; standard output prints nothing once the
-  // interrupt is raised.
+  // One line each, whole, whichever thread calls. Standard output's human lines stop once the
+  // interrupt is raised; its records (JSON) are still written, to account for every device.
   virtual void PrintLine(const std::wstring& line) = 0;
+  virtual void PrintRecord(const std::wstring& line) = 0;
   virtual void PrintError(const std::wstring& line) = 0;
 
   virtual Interrupt& interrupt() = 0;
-  // Runs the jobs at the same time, each on its own thread, and returns when all are done.
-  virtual void RunTogether(const std::vector<std::function<void()>>& jobs) = 0;
+  // Starts `job` on a thread of its own (or runs it here when no thread can be had); WaitForJobs
+  // returns once every job started has finished.
+  virtual void Start(std::function<void()> job) = 0;
+  virtual void WaitForJobs() = 0;
+  // Sleeps until the machine's devices may have changed, the interrupt is raised or `ms`
+  // milliseconds have passed (no limit when negative).
+  virtual void WaitForDeviceChange(int32_t ms) = 0;
 };
+
+// Text as a JSON string, quotes included; the result is valid JSON whatever the text holds.
+std::wstring JsonString(std::wstring_view text);
+// A moment as UTC ISO 8601 with milliseconds: "2026-12-08T05:01:02.345Z".
+std::wstring IsoTime(int64_t unix_ms);
 
 // The whole console edition: parses `args` (without the program name), does what they ask and
 // returns the exit status.
@@ -116,13 +134,14 @@ class WholeCommandPort final : public SerialPort {
   std::size_t written_ = 0;
 };
 
-// Form1's host in a console: report lines go to standard output (after `prefix`), the pause
+// Form1's host in a console: report lines go to standard output (after `prefix`; with `json`,
+// only the record RunConsole writes at the end), the pause
 // timer runs on the steady clock, and the interrupt ends the program as closing the window does
 // (once the port has the whole command, if it has any of it).
 class ConsoleHost final : public FormHost {
  public:
-  ConsoleHost(ConsolePlatform& platform, std::wstring prefix)
-      : platform_(platform), prefix_(std::move(prefix)) {}
+  ConsoleHost(ConsolePlatform& platform, std::wstring prefix, bool json)
+      : platform_(platform), prefix_(std::move(prefix)), json_(json) {}
   void Attach(Form1& form, const WholeCommandPort& port) {
     form_ = &form;
     port_ = &port;
@@ -150,6 +169,7 @@ class ConsoleHost final : public FormHost {
 
   ConsolePlatform& platform_;
   std::wstring prefix_;
+  bool json_;
   Form1* form_ = nullptr;
   const WholeCommandPort* port_ = nullptr;
   std::wstring port_box_;

@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev python3 clang libclang-rt-14-dev zip
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 dpkg-dev umockdev python3-gi gir1.2-umockdev-1.0
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 dpkg-dev libudev-dev umockdev python3-gi gir1.2-umockdev-1.0
           wine wine32:i386 wine64 xvfb xdotool x11-utils xclip imagemagick icoutils
           man-db groff-base bash-completion pkg-config lintian)
 

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
-#include <cstdlib>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -69,9 +69,14 @@ class SignalInterrupt final : public Interrupt {
   bool Raised() const override { return signal_.load() != 0; }
   int Signal() const { return signal_.load(); }
 
-  void Sleep(int32_t ms) override {
-    pollfd p{read_end_.get(), POLLIN, 0};
-    ::poll(&p, 1, ms);  // an interrupted poll is an early wake: the caller looks again
+  void Sleep(int32_t ms) override { SleepOr(-1, ms); }
+
+  // Sleeps up to `ms` milliseconds (no limit when negative), waking at once for the interrupt;
+  // and when `fd` becomes readable, with true.
+  bool SleepOr(int fd, int32_t ms) {
+    pollfd p[2] = {{read_end_.get(), POLLIN, 0}, {fd, POLLIN, 0}};
+    // An interrupted poll is an early wake: the caller looks again.
+    return ::poll(p, fd < 0 ? 1 : 2, ms) > 0 && (p[1].revents & POLLIN) != 0;
   }
 
  private:
@@ -102,22 +107,20 @@ class LinuxPlatform final : public ConsolePlatform {
     pipe_ignored_by_caller_ = ::sigaction(SIGPIPE, nullptr, &before) == 0 &&
                               before.sa_handler == SIG_IGN;
     ::signal(SIGPIPE, SIG_IGN);
-    // Tests point discovery at a fake tree and a directory of stand-in device nodes.
-    if (const char* root = std::getenv("QM_SYSFS_ROOT")) sysfs_root_ = root;
-    if (const char* dev = std::getenv("QM_DEV_DIR")) dev_dir_ = dev;
   }
 
   std::vector<Adapter> FindAdapters() override {
     std::vector<Adapter> adapters;
-    for (const Cp210xPort& port : FindCp210xPorts(sysfs_root_, dev_dir_)) {
-      adapters.push_back({ArgumentText(port.path), TextFromBytes(port.product)});
+    for (const Cp210xPort& port : Devices().FindCp210xPorts()) {
+      adapters.push_back({ArgumentText(port.path), TextFromBytes(port.product),
+                          TextFromBytes(port.location), TextFromBytes(port.serial)});
     }
     return adapters;
   }
 
   std::wstring WhatWasLookedFor() const override {
-    return L"serial ports of CP210x USB-to-UART adapters (ttys bound to the cp210x driver in " +
-           ArgumentText(sysfs_root_) + L"/class/tty)";
+    return L"serial ports of CP210x USB-to-UART adapters (ttys whose USB interface is bound to "
+           L"the cp210x driver)";
   }
 
   std::wstring PortExample() const override { return L"/dev/ttyUSB0"; }
@@ -125,7 +128,7 @@ class LinuxPlatform final : public ConsolePlatform {
   std::unique_ptr<SerialPort> MakePort(const std::wstring& name) override {
     std::string path = ArgumentBytes(name);  // the bytes given, whatever their encoding
     if (path.empty()) return nullptr;
-    if (path.find('/') == std::string::npos) path = dev_dir_ + "/" + path;  // "ttyUSB0"
+    if (path.find('/') == std::string::npos) path = "/dev/" + path;  // "ttyUSB0"
     return std::make_unique<PosixSerialPort>(path);
   }
 
@@ -137,6 +140,11 @@ class LinuxPlatform final : public ConsolePlatform {
     if (!Put(STDOUT_FILENO, line)) output_error_ = errno;
   }
 
+  void PrintRecord(const std::wstring& line) override {
+    std::lock_guard<std::mutex> lock(output_);
+    if (output_error_ == 0 && !Put(STDOUT_FILENO, line)) output_error_ = errno;
+  }
+
   void PrintError(const std::wstring& line) override {
     std::lock_guard<std::mutex> lock(output_);
     Put(STDERR_FILENO, line);
@@ -144,16 +152,33 @@ class LinuxPlatform final : public ConsolePlatform {
 
   Interrupt& interrupt() override { return interrupt_; }
 
-  void RunTogether(const std::vector<std::function<void()>>& jobs) override {
-    std::vector<std::thread> threads;
-    for (const auto& job : jobs) {
-      try {
-        threads.emplace_back(job);
-      } catch (const std::system_error&) {
-        job();  // no thread to be had: this one runs here, the rest still at the same time
-      }
+  void Start(std::function<void()> job) override {
+    {
+      std::lock_guard<std::mutex> lock(jobs_mutex_);
+      ++jobs_;
     }
-    for (std::thread& t : threads) t.join();
+    auto run = [this, job = std::move(job)] {
+      job();
+      std::lock_guard<std::mutex> lock(jobs_mutex_);
+      if (--jobs_ == 0) jobs_done_.notify_all();
+    };
+    try {
+      std::thread(run).detach();  // a watch runs all day: nothing is left to join
+    } catch (const std::system_error&) {
+      run();  // no thread to be had: this one runs here, the rest still at the same time
+    }
+  }
+
+  void WaitForJobs() override {
+    std::unique_lock<std::mutex> lock(jobs_mutex_);
+    jobs_done_.wait(lock, [this] { return jobs_ == 0; });
+  }
+
+  void WaitForDeviceChange(int32_t ms) override {
+    UdevDevices& devices = Devices();
+    // Without udev's daemon no event comes: look again every half second.
+    if (!devices.EventsCome() && (ms < 0 || ms > kLookAgainMs)) ms = kLookAgainMs;
+    if (interrupt_.SleepOr(devices.EventDescriptor(), ms)) devices.Drain();
   }
 
   // Every port is closed: ends as a calling shell expects. By the signal that came, so that a
@@ -184,9 +209,19 @@ class LinuxPlatform final : public ConsolePlatform {
     return WriteAll(fd, Utf8(ReadableText(line)) + "\n");
   }
 
-  std::string sysfs_root_ = "/sys";
-  std::string dev_dir_ = "/dev";
+  static constexpr int32_t kLookAgainMs = 500;
+
+  // Made at the first look, so that --help or --port needs nothing of udev.
+  UdevDevices& Devices() {
+    if (!devices_) devices_ = std::make_unique<UdevDevices>();
+    return *devices_;
+  }
+
+  std::unique_ptr<UdevDevices> devices_;
   SignalInterrupt interrupt_;
+  std::mutex jobs_mutex_;
+  std::condition_variable jobs_done_;
+  int jobs_ = 0;
   std::mutex output_;
   int output_error_ = 0;  // errno of the first failed write to standard output
   bool pipe_ignored_by_caller_ = false;

@@ -33,6 +33,8 @@ class ConsoleInterrupt final : public Interrupt {
   void Sleep(int32_t ms) override {
     ::WaitForSingleObject(events_->raised, static_cast<DWORD>(ms < 0 ? 0 : ms));
   }
+  // Signalled once the interrupt is raised.
+  HANDLE Event() const { return events_->raised; }
   // Every port is closed: a handler waiting for that may let the process end.
   void Finished() { ::SetEvent(events_->finished); }
 
@@ -98,19 +100,77 @@ void Put(DWORD which, const std::wstring& line) {
   ::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+// Device changes reach top-level windows as WM_DEVICECHANGE (a message-only window gets no
+// broadcast): a hidden one listens, pumped while the watch waits.
+class DeviceChangeWindow {
+ public:
+  DeviceChangeWindow() {
+    WNDCLASSW window_class{};
+    window_class.lpfnWndProc = Proc;
+    window_class.hInstance = ::GetModuleHandleW(nullptr);
+    window_class.lpszClassName = kClass;
+    if (!::RegisterClassW(&window_class)) throw LastOsError();
+    window_ = ::CreateWindowExW(0, kClass, L"quillomarvet", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                nullptr, window_class.hInstance, nullptr);
+    if (!window_) throw LastOsError();
+  }
+  DeviceChangeWindow(const DeviceChangeWindow&) = delete;
+  DeviceChangeWindow& operator=(const DeviceChangeWindow&) = delete;
+  ~DeviceChangeWindow() { ::DestroyWindow(window_); }
+
+  // Returns when a device change came, `stop` is signalled or `ms` passed (no limit if < 0).
+  void Wait(HANDLE stop, int32_t ms) {
+    const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(ms < 0 ? 0 : ms);
+    changed_ = false;
+    for (;;) {
+      MSG message;
+      while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+      if (changed_) return;
+      DWORD left = INFINITE;
+      if (ms >= 0) {
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline) return;
+        left = static_cast<DWORD>(deadline - now);
+      }
+      if (::MsgWaitForMultipleObjectsEx(1, &stop, left, QS_ALLINPUT, MWMO_INPUTAVAILABLE) !=
+          WAIT_OBJECT_0 + 1) {
+        return;  // stopped, timed out or failed: the caller looks again
+      }
+    }
+  }
+
+ private:
+  static constexpr const wchar_t* kClass = L"QuillomarvetDeviceChanges";
+
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_DEVICECHANGE) changed_ = true;
+    return ::DefWindowProcW(window, message, wparam, lparam);
+  }
+
+  static inline bool changed_ = false;  // only the watching thread pumps the window
+  HWND window_ = nullptr;
+};
+
 class WindowsPlatform final : public ConsolePlatform {
  public:
-  WindowsPlatform() { ::InitializeCriticalSection(&output_); }
+  WindowsPlatform() {
+    ::InitializeCriticalSection(&output_);
+    ::InitializeCriticalSection(&jobs_lock_);
+    ::InitializeConditionVariable(&jobs_done_);
+  }
   WindowsPlatform(const WindowsPlatform&) = delete;
   WindowsPlatform& operator=(const WindowsPlatform&) = delete;
-  ~WindowsPlatform() override { ::DeleteCriticalSection(&output_); }
+  ~WindowsPlatform() override {
+    ::DeleteCriticalSection(&jobs_lock_);
+    ::DeleteCriticalSection(&output_);
+  }
 
   std::vector<Adapter> FindAdapters() override {
     std::vector<Adapter> adapters;
     for (const auto& name : WmiDeviceQuery().PnPDeviceNames()) {
       // The window's rules, one device at a time.
       const std::wstring port = PortNameText({name});
-      if (!port.empty()) adapters.push_back({port, *name});
+      if (!port.empty()) adapters.push_back({port, *name, L"", L""});
     }
     return adapters;
   }
@@ -144,6 +204,11 @@ class WindowsPlatform final : public ConsolePlatform {
     Put(STD_OUTPUT_HANDLE, line);
   }
 
+  void PrintRecord(const std::wstring& line) override {
+    Lock lock(output_);
+    Put(STD_OUTPUT_HANDLE, line);
+  }
+
   void PrintError(const std::wstring& line) override {
     Lock lock(output_);
     Put(STD_ERROR_HANDLE, line);
@@ -151,28 +216,49 @@ class WindowsPlatform final : public ConsolePlatform {
 
   Interrupt& interrupt() override { return interrupt_; }
 
-  void RunTogether(const std::vector<std::function<void()>>& jobs) override {
-    std::vector<UniqueHandle> threads;
-    for (const auto& job : jobs) {
-      UniqueHandle thread(::CreateThread(
-          nullptr, 0, RunJob, const_cast<void*>(static_cast<const void*>(&job)), 0, nullptr));
-      if (thread) {
-        threads.push_back(std::move(thread));
-      } else {
-        job();  // no thread to be had: this one runs here, the rest still at the same time
-      }
+  void Start(std::function<void()> job) override {
+    {
+      Lock lock(jobs_lock_);
+      ++jobs_;
     }
-    for (const UniqueHandle& thread : threads) ::WaitForSingleObject(thread.get(), INFINITE);
+    auto* run = new Job{this, std::move(job)};
+    if (HANDLE thread = ::CreateThread(nullptr, 0, RunJob, run, 0, nullptr)) {
+      ::CloseHandle(thread);  // a watch runs all day: nothing is left to wait on one by one
+    } else {
+      RunJob(run);  // no thread to be had: this one runs here, the rest still at the same time
+    }
+  }
+
+  void WaitForJobs() override {
+    Lock lock(jobs_lock_);
+    while (jobs_ > 0) ::SleepConditionVariableCS(&jobs_done_, &jobs_lock_, INFINITE);
+  }
+
+  void WaitForDeviceChange(int32_t ms) override {
+    if (!device_changes_) device_changes_ = std::make_unique<DeviceChangeWindow>();
+    device_changes_->Wait(interrupt_.Event(), ms);
   }
 
   void Finished() { interrupt_.Finished(); }
 
  private:
-  static DWORD WINAPI RunJob(void* job) {
-    (*static_cast<const std::function<void()>*>(job))();
+  struct Job {
+    WindowsPlatform* platform;
+    std::function<void()> work;
+  };
+
+  static DWORD WINAPI RunJob(void* parameter) {
+    std::unique_ptr<Job> job(static_cast<Job*>(parameter));
+    job->work();
+    Lock lock(job->platform->jobs_lock_);
+    if (--job->platform->jobs_ == 0) ::WakeAllConditionVariable(&job->platform->jobs_done_);
     return 0;
   }
 
+  std::unique_ptr<DeviceChangeWindow> device_changes_;
+  CRITICAL_SECTION jobs_lock_;
+  CONDITION_VARIABLE jobs_done_;
+  int jobs_ = 0;
   ConsoleInterrupt interrupt_;
   CRITICAL_SECTION output_;
 };

@@ -1,12 +1,14 @@
 #include "serial/posix/cp210x_ports.h"
 
+#include <libudev.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
+#include <cerrno>
+
+#include "serial/posix/posix_serial_port.h"
 
 namespace qm {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -16,39 +18,91 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// The first line of a sysfs attribute, without its line end; empty when it cannot be read.
-std::string Attribute(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-  return line;
+struct EnumerateDeleter {
+  void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
+};
+struct DeviceDeleter {
+  void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+using UniqueEnumerate = std::unique_ptr<udev_enumerate, EnumerateDeleter>;
+using UniqueDevice = std::unique_ptr<udev_device, DeviceDeleter>;
+
+std::string Text(const char* text) {
+  return text ? text : "";
 }
 
-// The name of the driver bound to the device at `dir`, if any.
-std::string DriverOf(const fs::path& dir) {
-  std::error_code ec;
-  const fs::path target = fs::read_symlink(dir / "driver", ec);
-  return ec ? std::string() : target.filename().string();
+// libudev returns a negative errno, or NULL with errno set.
+Error UdevError(int result) {
+  return ErrnoError(result < 0 ? -result : (errno != 0 ? errno : ENOMEM));
 }
 
-// From a tty's device upwards to the USB device: whether the cp210x driver is bound on the way
-// (to the serial port or its USB interface), and the USB device's product string.
-bool IsCp210x(const fs::path& device, const fs::path& root, std::string& product) {
+// From a tty upwards to its USB device: whether the cp210x driver is bound on the way (to the
+// serial port or its USB interface); the USB device when it is.
+udev_device* Cp210xUsbDevice(udev_device* tty) {
   bool bound = false;
-  for (fs::path dir = device; !dir.empty() && dir != root && dir != dir.parent_path();
-       dir = dir.parent_path()) {
-    if (DriverOf(dir) == kDriver) bound = true;
-    std::error_code ec;
-    if (fs::exists(dir / "idVendor", ec)) {  // the USB device itself: go no further
-      if (bound) product = Attribute(dir / "product");
-      return bound;
+  for (udev_device* d = tty; d; d = udev_device_get_parent(d)) {
+    if (Text(udev_device_get_driver(d)) == kDriver) bound = true;
+    if (Text(udev_device_get_subsystem(d)) == "usb" &&
+        Text(udev_device_get_devtype(d)) == "usb_device") {
+      return bound ? d : nullptr;  // parents are owned by their child
     }
   }
-  return false;
+  return nullptr;
 }
 
 }  // namespace
+
+UdevDevices::UdevDevices() : udev_(udev_new()) {
+  if (!udev_) throw UdevError(0);
+  // udev's daemon leaves its control socket here while it runs.
+  events_come_ = ::access("/run/udev/control", F_OK) == 0;
+  monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
+  if (monitor_ && (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr) < 0 ||
+                   udev_monitor_enable_receiving(monitor_) < 0)) {
+    udev_monitor_unref(monitor_);
+    monitor_ = nullptr;
+  }
+}
+
+UdevDevices::~UdevDevices() {
+  if (monitor_) udev_monitor_unref(monitor_);
+  udev_unref(udev_);
+}
+
+int UdevDevices::EventDescriptor() const {
+  return monitor_ ? udev_monitor_get_fd(monitor_) : -1;
+}
+
+void UdevDevices::Drain() {
+  if (!monitor_) return;
+  while (UniqueDevice device{udev_monitor_receive_device(monitor_)}) {
+  }
+}
+
+std::vector<Cp210xPort> UdevDevices::FindCp210xPorts() {
+  UniqueEnumerate enumerate(udev_enumerate_new(udev_));
+  if (!enumerate) throw UdevError(0);
+  if (int r = udev_enumerate_add_match_subsystem(enumerate.get(), "tty"); r < 0) throw UdevError(r);
+  if (int r = udev_enumerate_scan_devices(enumerate.get()); r < 0) throw UdevError(r);
+  std::vector<std::pair<std::string, Cp210xPort>> found;  // tty name, port
+  udev_list_entry* entry;
+  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
+    UniqueDevice tty(udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry)));
+    if (!tty) continue;  // gone since the scan
+    const char* node = udev_device_get_devnode(tty.get());
+    udev_device* usb = Cp210xUsbDevice(tty.get());
+    if (!node || !usb) continue;
+    found.emplace_back(Text(udev_device_get_sysname(tty.get())),
+                       Cp210xPort{node, Text(udev_device_get_sysattr_value(usb, "product")),
+                                  Text(udev_device_get_sysattr_value(usb, "serial")),
+                                  Text(udev_device_get_sysname(usb))});
+  }
+  std::sort(found.begin(), found.end(),
+            [](const auto& a, const auto& b) { return NaturalLess(a.first, b.first); });
+  std::vector<Cp210xPort> ports;
+  for (auto& [name, port] : found) ports.push_back(std::move(port));
+  return ports;
+}
 
 bool NaturalLess(std::string_view a, std::string_view b) {
   std::size_t i = 0, j = 0;
@@ -72,29 +126,6 @@ bool NaturalLess(std::string_view a, std::string_view b) {
     }
   }
   return a.size() - i < b.size() - j;
-}
-
-std::vector<Cp210xPort> FindCp210xPorts(const std::string& sysfs_root, const std::string& dev_dir) {
-  const fs::path root(sysfs_root);
-  std::vector<std::pair<std::string, std::string>> found;  // tty name, product
-  std::error_code ec;
-  for (fs::directory_iterator it(root / "class" / "tty", ec), end; !ec && it != end;
-       it.increment(ec)) {
-    std::error_code link_ec;
-    const fs::path device = fs::canonical(it->path() / "device", link_ec);
-    if (link_ec) continue;  // a virtual terminal: no device behind it
-    std::string product;
-    if (IsCp210x(device, fs::canonical(root, link_ec), product)) {
-      found.emplace_back(it->path().filename().string(), product);
-    }
-  }
-  std::sort(found.begin(), found.end(),
-            [](const auto& a, const auto& b) { return NaturalLess(a.first, b.first); });
-  std::vector<Cp210xPort> ports;
-  for (auto& [name, product] : found) {
-    ports.push_back({(fs::path(dev_dir) / name).string(), std::move(product)});
-  }
-  return ports;
 }
 
 }  // namespace qm

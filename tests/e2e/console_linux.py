@@ -1,15 +1,14 @@
 """The real quillomarvet console program, natively on Linux, against simulated devices on ptys:
 the bytes on the wire, the lines printed, exit statuses, a whole bench at once, a port held by
-another program, an interrupt during the wait and a device that goes away mid-exchange.
+another program, an interrupt during the wait, a device that goes away mid-exchange, and a
+bench watched as adapters are plugged in and pulled out.
 
-For discovery, the adapters are made with umockdev when this runs under umockdev-wrapper with
-its Python bindings at hand (CTest runs it so where umockdev is installed): the program reads the
-usual /sys and /dev and finds ptys behind them. Elsewhere it falls back to a fake sysfs tree whose
-device nodes are links to the ptys, through the program's test-only QM_SYSFS_ROOT and
-QM_DEV_DIR."""
+The adapters are made with umockdev: this runs under umockdev-wrapper with its Python bindings
+(CTest runs it so), and the program, through libudev, finds ptys behind the testbed's devices."""
 
 import fcntl
 import grp
+import json
 import os
 import re
 import shutil
@@ -30,16 +29,19 @@ MANPAGE = os.environ.get("QM_MANPAGE", "build/host/console/quillomarvet.1")
 COMPLETION = os.path.join(os.path.dirname(__file__), "../../console/quillomarvet.bash")
 COMMAND = b"AT+DEFAULT" + b"\r\n" * 10
 WAIT_S = 2.0  # how long the tool listens for the answer
-NO_TREE = {"QM_SYSFS_ROOT": "/nonexistent"}  # no adapter anywhere
 
-UMockdev = None
-if "umockdev" in os.environ.get("LD_PRELOAD", ""):
-    import gi
-    gi.require_version("UMockdev", "1.0")
-    from gi.repository import UMockdev  # noqa: E402
-    # The preload comes before a sanitized build's runtime in the library list; that is fine.
-    os.environ["ASAN_OPTIONS"] = ":".join(
-        filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+if "umockdev" not in os.environ.get("LD_PRELOAD", ""):
+    print("skipped: run under umockdev-wrapper with umockdev's Python bindings "
+          "(scripts/setup.sh installs umockdev, python3-gi and gir1.2-umockdev-1.0)")
+    sys.exit(77)
+import gi  # noqa: E402
+gi.require_version("UMockdev", "1.0")
+from gi.repository import UMockdev  # noqa: E402
+# The preload comes before a sanitized build's runtime in the library list; that is fine.
+os.environ["ASAN_OPTIONS"] = ":".join(
+    filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+# No adapter anywhere: an empty testbed, so that no real adapter on this machine is touched.
+NO_TREE = {"UMOCKDEV_DIR": UMockdev.Testbed.new().get_root_dir()}
 
 
 class Console(unittest.TestCase):
@@ -58,29 +60,27 @@ class Console(unittest.TestCase):
         return d
 
     def run_tool(self, *args, env=None, launcher=()):
-        env = dict(os.environ, **(env or NO_TREE))
-        if "UMOCKDEV_DIR" not in env:
-            env.pop("LD_PRELOAD", None)  # no testbed: the real system, untouched
+        if env is None:  # no testbed: the real system, untouched
+            env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
+        else:
+            env = dict(os.environ, **env)
         started = time.monotonic()
         r = subprocess.run([*launcher, CONSOLE, *args], capture_output=True, text=True, timeout=30,
                            env=env)
         return r, time.monotonic() - started
 
-    def bench(self, *responders):
-        """Devices behind CP210x adapters ttyUSB0, ttyUSB1, ...: the devices, the environment that
-        lets the program find them, and the directory of their device nodes."""
-        adapters = [(f"ttyUSB{n}", f"Bench {n}") for n in range(len(responders))]
-        if UMockdev:
+    def bench(self, *responders, first=1):
+        """Devices behind CP210x adapters ttyUSB0, ttyUSB1, ... in USB sockets 1-1, 1-2, ...: the
+        devices, the environment that lets the program find them, and their ttys' sysfs paths."""
+        if not hasattr(self, "testbed"):
             self.testbed = UMockdev.Testbed.new()
-            paths = harness.umockdev_adapters(self.testbed, adapters)
-            devices = [harness.MockedDevice(self.testbed.get_dev_fd(path), responder)
-                       for path, responder in zip(paths, responders)]
-            self.devices += devices
-            return devices, {"UMOCKDEV_DIR": self.testbed.get_root_dir()}, "/dev"
-        devices = [self.device(r) for r in responders]
-        sysfs, dev = harness.fake_sysfs(os.path.join(self.work, "tree"), [
-            (name, product, d.path) for (name, product), d in zip(adapters, devices)])
-        return devices, {"QM_SYSFS_ROOT": sysfs, "QM_DEV_DIR": dev}, dev
+        adapters = [(f"ttyUSB{n - 1}", f"Bench {n - 1}")
+                    for n in range(first, first + len(responders))]
+        added = harness.umockdev_adapters(self.testbed, adapters, first)
+        devices = [harness.MockedDevice(self.testbed.get_dev_fd(node), responder)
+                   for (node, _), responder in zip(added, responders)]
+        self.devices += devices
+        return devices, {"UMOCKDEV_DIR": self.testbed.get_root_dir()}, [p for _, p in added]
 
     def test_one_exchange_puts_the_command_on_the_wire_and_prints_the_lines(self):
         def answer_and_hang_up(device, data):
@@ -116,17 +116,25 @@ class Console(unittest.TestCase):
                                                      f"exec 3<>{d.path}"]).returncode, 0)
 
     def test_without_a_port_the_first_adapter_is_used(self):
-        (first, second), env, dev = self.bench(harness.answer_after_command(b"OK\r\n"), None)
+        (first, second), env, _ = self.bench(harness.answer_after_command(b"OK\r\n"), None)
         r, _ = self.run_tool(env=env)
         self.assertEqual(r.stdout.splitlines(), ["Open port", "OK", "Port closed"])
         self.assertEqual((r.returncode, first.data(), second.data()), (0, COMMAND, b""))
+        # Natural order (ttyUSB2 before ttyUSB10); other USB serial adapters are not listed.
+        self.bench(None, first=11)
+        self.bench(None, first=3)
+        harness.umockdev_adapters(self.testbed, [("ttyUSB5", "FT232R USB UART")], 6, "ftdi_sio")
         r, _ = self.run_tool("--list", env=env)
-        self.assertEqual(r.stdout.splitlines(),
-                         [f"{dev}/ttyUSB0  Bench 0", f"{dev}/ttyUSB1  Bench 1"])
+        self.assertEqual(r.stdout.splitlines(), [f"/dev/ttyUSB{n}  1-{n + 1}  QM{n + 1:04d}  Bench {n}"
+                                                 for n in (0, 1, 2, 10)])
+        r, _ = self.run_tool("--list", "--json", env=env)
+        self.assertEqual(json.loads(r.stdout.splitlines()[2]), {
+            "type": "adapter", "port": "/dev/ttyUSB2", "location": "1-3", "serial": "QM0003",
+            "product": "Bench 2"})
 
     def test_all_runs_the_whole_bench_at_once_and_the_worst_status_wins(self):
         answers = [harness.answer_after_command(b"OK %d\r\n" % n) for n in range(5)]
-        devices, env, dev = self.bench(*answers, None)
+        devices, env, _ = self.bench(*answers, None)
         held = os.open(devices[2].path, os.O_RDWR | os.O_NOCTTY)
         fcntl.flock(held, fcntl.LOCK_EX)
         try:
@@ -137,8 +145,9 @@ class Console(unittest.TestCase):
         self.assertLess(took, 2 * WAIT_S, "the devices were not reset at the same time")
         out = r.stdout.splitlines()
         for n, d in enumerate(devices):
-            port = f"{dev}/ttyUSB{n}"
-            mine = [line[len(port) + 2:] for line in out if line.startswith(port + ": ")]
+            port = f"/dev/ttyUSB{n}"
+            prefix = f"{port} (1-{n + 1}): "
+            mine = [line[len(prefix):] for line in out if line.startswith(prefix)]
             if n == 2:
                 expected = ["Open port", f"Cannot open {port}: port in use by another program",
                             "Port closed"]
@@ -231,7 +240,7 @@ class Console(unittest.TestCase):
         self.assertEqual((d.data(), termios.tcgetattr(d.slave)), (b"", attrs))
 
     def test_output_that_cannot_be_written(self):
-        devices, env, dev = self.bench(*[None] * 3)
+        devices, env, _ = self.bench(*[None] * 3)
         env = dict(os.environ, **env)
         # A pipe closed early: every exchange still finishes, then the program ends by SIGPIPE.
         r = subprocess.run(["bash", "-c", '"$@" | head -1; exit ${PIPESTATUS[0]}', "pipe",
@@ -269,9 +278,9 @@ class Console(unittest.TestCase):
                     env.pop("LD_PRELOAD", None)
                     args, prefixes = ["--port", devices[0].path], [""]
                 else:
-                    devices, extra, dev = self.bench(*[None] * count)
+                    devices, extra, _ = self.bench(*[None] * count)
                     env, args = dict(os.environ, **extra), ["--all"]
-                    prefixes = [f"{dev}/ttyUSB{n}: " for n in range(count)]
+                    prefixes = [f"/dev/ttyUSB{n} (1-{n + 1}): " for n in range(count)]
                 proc = subprocess.Popen([*launcher, CONSOLE, *args], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=env, start_new_session=True)
                 for d in devices:
@@ -319,7 +328,7 @@ class Console(unittest.TestCase):
         for args, status in ((["--port", d.path, "--all"], 64), (["--frobnicate"], 64),
                              (["--port"], 64), ([], 3), (["--all"], 3), (["--list"], 3)):
             with self.subTest(args=args):
-                r, _ = self.run_tool(*args)
+                r, _ = self.run_tool(*args, env=NO_TREE)
                 self.assertEqual(r.returncode, status)
                 self.assertEqual(r.stdout, "")
                 self.assertIn("--", r.stderr)  # names the option to use or to fix
@@ -329,6 +338,55 @@ class Console(unittest.TestCase):
         r, _ = self.run_tool("--help")
         self.assertEqual(r.returncode, 0)
         self.assertIn("Exit status", r.stdout)
+
+    def test_watch_resets_each_adapter_once_per_plug_in(self):
+        (a, b), env, _ = self.bench(harness.answer_after_command(b"OK\r\n"), None)
+        proc = subprocess.Popen([CONSOLE, "--watch", "--json", "--settle", "0.2"], env=dict(
+            os.environ, **env), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        harness.wait_until(lambda: a.data() == b.data() == COMMAND, 10, "those present at start")
+
+        def plug(first, count=1, responder=harness.answer_after_command(b"OK\r\n"), name=None):
+            adapters = [(name or f"ttyUSB{n - 1}", f"Bench {n - 1}")
+                        for n in range(first, first + count)]
+            added = harness.umockdev_adapters(self.testbed, adapters, first)
+            for _, path in added:
+                self.testbed.uevent(path, "add")
+                time.sleep(0.05)  # umockdev aborts once 10 events wait (net.unix.max_dgram_qlen)
+            devices = [harness.MockedDevice(self.testbed.get_dev_fd(node), responder)
+                       for node, _ in added]
+            self.devices += devices
+            return devices, [path for _, path in added]
+
+        # Plugged in, pulled out mid-exchange, plugged in again (the kernel may give it another
+        # name, as umockdev must): NO COMM, then reset again.
+        (c,), (path,) = plug(3, responder=None)
+        harness.wait_until(lambda: c.data() == COMMAND, 10, "the one plugged in")
+        harness.umockdev_unplug(self.testbed, path, c)
+        (c,), _ = plug(3, name="ttyUSB99")
+        harness.wait_until(lambda: c.data() == COMMAND, 10, "the one plugged in again")
+        # As many as umockdev's preload can hold open at once, plugged in one after the other.
+        many, _ = plug(4, 36)
+        harness.wait_until(lambda: all(d.data() == COMMAND for d in many), 20, "all at once")
+        time.sleep(WAIT_S + 0.5)  # every exchange over, and nothing more sent
+        self.assertEqual([d.data() for d in [a, b, c, *many]], [COMMAND] * 39)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=10)
+        self.assertEqual((proc.returncode, err), (-signal.SIGINT, "40 reset: 38 answered, 2 no "
+                                                  "answer, 0 could not be opened\n"))
+        records = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual(records[-1], {"type": "summary", "answered": 38, "no-answer": 2,
+                                       "cannot-open": 0, "interrupted": 0})
+        first_three = sorted((r["location"], r["outcome"]) for r in records[:-1]
+                             if r["location"] in ("1-1", "1-2", "1-3"))
+        self.assertEqual(first_three, [("1-1", "answered"), ("1-2", "no-answer"),
+                                       ("1-3", "answered"), ("1-3", "no-answer")])
+        self.assertEqual(len(records), 41)
+        first = next(r for r in records if r["location"] == "1-1")
+        self.assertEqual({k: v for k, v in first.items() if k not in ("started", "seconds")}, {
+            "type": "exchange", "port": "/dev/ttyUSB0", "location": "1-1", "serial": "QM0001",
+            "product": "Bench 0", "outcome": "answered", "answer": "OK", "reason": None})
+        self.assertRegex(first["started"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+        self.assertTrue(WAIT_S <= first["seconds"] < WAIT_S + 1, first["seconds"])
 
     def test_the_manual_page_and_the_completion_follow_help(self):
         usage = self.run_tool("--help")[0].stdout
@@ -347,7 +405,7 @@ class Console(unittest.TestCase):
             lint = subprocess.run(["groff", "-ww", "-man", "-z", MANPAGE], capture_output=True)
             self.assertEqual(lint.stderr, b"")
 
-        _, env, dev = self.bench(None, None)
+        _, env, _ = self.bench(None, None)
         def complete(*words, env=env):
             env = dict(os.environ, **env)
             if "UMOCKDEV_DIR" not in env:
@@ -358,7 +416,7 @@ class Console(unittest.TestCase):
                                   capture_output=True, text=True, check=True).stdout.split()
         self.assertEqual(complete("--"), options)
         self.assertEqual(complete("--p"), ["--port"])
-        self.assertEqual(complete("--port", ""), [f"{dev}/ttyUSB0", f"{dev}/ttyUSB1"])
+        self.assertEqual(complete("--port", ""), ["/dev/ttyUSB0", "/dev/ttyUSB1"])
         self.assertEqual(complete("--port", "/dev/nul", env=NO_TREE), ["/dev/null"])
         self.assertIn("tty", complete("--port", "tt", env=NO_TREE))
 

@@ -7,6 +7,7 @@ prints those on stderr with WINEDEBUG=warn+seh, and App collects them as events.
 
 import atexit
 import contextlib
+import glob
 import copy
 import functools
 import os
@@ -393,54 +394,47 @@ class MockedDevice(SimDevice):
         self._thread.join(timeout=2)
 
 
-def umockdev_adapters(testbed, adapters):
-    """Adds a CP210x adapter to a umockdev testbed for every (tty name, product): the USB device,
-    its interface and serial port bound to cp210x, and the tty with its device node. Returns the
-    device node paths."""
-    paths = []
-    for n, (name, product) in enumerate(adapters, 1):
-        usb = f"/devices/pci0000:00/0000:00:14.0/usb1/1-{n}"
+def umockdev_adapters(testbed, adapters, first=1, driver="cp210x"):
+    """Adds a USB serial adapter to a umockdev testbed for every (tty name, product): the USB
+    device in socket 1-n (n from `first`, serial number QMnnnn), its interface and serial port
+    bound to `driver`, and the tty with its device node. Returns the ttys' (device node, sysfs
+    path) pairs; `announce` them with testbed.uevent(syspath, "add")."""
+    added = []
+    for n, (name, product) in enumerate(adapters, first):
+        usb = f"/sys/devices/pci0000:00/0000:00:14.0/usb1/1-{n}"
         interface = f"{usb}/1-{n}:1.0"
         testbed.add_from_string(
-            f"P: {usb}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=10c4\n"
-            f"A: idProduct=ea60\nA: product={product}\n\n"
-            f"P: {interface}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=cp210x\n"
-            f"L: driver=../../../../../bus/usb/drivers/cp210x\nA: bInterfaceNumber=00\n\n"
-            f"P: {interface}/{name}\nE: SUBSYSTEM=usb-serial\nE: DRIVER=cp210x\n"
-            f"L: driver=../../../../../../bus/usb-serial/drivers/cp210x\n\n"
-            f"P: {interface}/{name}/tty/{name}\nN: {name}\nE: SUBSYSTEM=tty\n"
+            f"P: {usb[4:]}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=10c4\n"
+            f"A: idProduct=ea60\nA: product={product}\nA: serial=QM{n:04d}\n\n"
+            f"P: {interface[4:]}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER={driver}\n"
+            f"L: driver=../../../../../bus/usb/drivers/{driver}\nA: bInterfaceNumber=00\n\n"
+            f"P: {interface[4:]}/{name}\nE: SUBSYSTEM=usb-serial\nE: DRIVER={driver}\n"
+            f"L: driver=../../../../../../bus/usb-serial/drivers/{driver}\n\n"
+            f"P: {interface[4:]}/{name}/tty/{name}\nN: {name}\nE: SUBSYSTEM=tty\n"
             f"E: DEVNAME=/dev/{name}\nA: dev=188:{n - 1}\nL: device=../../../{name}\n")
-        paths.append(f"/dev/{name}")
-    return paths
+        added.append((f"/dev/{name}", f"{interface}/{name}/tty/{name}"))
+    return added
 
 
-def fake_sysfs(root, adapters):
-    """A sysfs tree and a /dev directory under `root` in which every (tty name, product, device
-    path) of `adapters` is a CP210x adapter, its device node a link to `device path` (a pty).
-    Returns (sysfs root, dev dir) for the console edition's QM_SYSFS_ROOT and QM_DEV_DIR."""
-    sysfs, dev = os.path.join(root, "sys"), os.path.join(root, "dev")
-    shutil.rmtree(root, ignore_errors=True)
-    os.makedirs(os.path.join(sysfs, "class", "tty"))
-    os.makedirs(dev)
-    usb_driver = os.path.join(sysfs, "bus", "usb", "drivers", "cp210x")
-    serial_driver = os.path.join(sysfs, "bus", "usb-serial", "drivers", "cp210x")
-    os.makedirs(usb_driver)
-    os.makedirs(serial_driver)
-    for n, (name, product, device_path) in enumerate(adapters, 1):
-        usb = os.path.join(sysfs, "devices", "pci0000:00", "0000:00:14.0", "usb1", f"1-{n}")
-        interface = os.path.join(usb, f"1-{n}:1.0")
-        port = os.path.join(interface, name)
-        node = os.path.join(port, "tty", name)
-        os.makedirs(node)
-        for attribute, value in (("idVendor", "10c4"), ("idProduct", "ea60"), ("product", product)):
-            with open(os.path.join(usb, attribute), "w") as f:
-                f.write(value + "\n")
-        os.symlink(usb_driver, os.path.join(interface, "driver"))
-        os.symlink(serial_driver, os.path.join(port, "driver"))
-        os.symlink(port, os.path.join(node, "device"))
-        os.symlink(node, os.path.join(sysfs, "class", "tty", name))
-        os.symlink(device_path, os.path.join(dev, name))
-    return sysfs, dev
+def umockdev_unplug(testbed, tty, device):
+    """Pulls out the adapter of `tty` (a sysfs path from umockdev_adapters), whose far side is
+    `device` (a MockedDevice): the device hangs up, the removal is announced, and the USB device
+    with all below it leaves the testbed, with what umockdev leaves behind of them (bus links,
+    the device node and its pty's entry), which would stop the same one being plugged in again."""
+    device.hang_up()
+    testbed.uevent(tty, "remove")
+    testbed.remove_device(tty.rsplit("/", 4)[0])
+    root = testbed.get_root_dir()
+    node = os.path.join(root, "dev", os.path.basename(tty))
+    pty_entry = os.path.join(root, "dev", ".ptymap", os.readlink(node).replace("/", "_"))
+    for leftover in (node, pty_entry, os.path.join(root, "dev", ".node", os.path.basename(tty))):
+        if os.path.lexists(leftover):
+            os.remove(leftover)
+    for links in glob.glob(f"{root}/sys/bus/*/devices") + glob.glob(f"{root}/sys/class/*") + \
+            glob.glob(f"{root}/sys/dev/*"):
+        for name in os.listdir(links):
+            if not os.path.exists(os.path.join(links, name)):
+                os.remove(os.path.join(links, name))
 
 
 # Starts a program as root without the capabilities that let root open any file: with them, the

@@ -13,7 +13,9 @@ struct ArgumentsCase {
   const char* name;
   std::vector<std::wstring> args;
   std::optional<Mode> mode;  // nullopt: a usage error
-  std::optional<std::wstring> port;
+  std::vector<std::wstring> ports;
+  int32_t settle_ms = kDefaultSettleMs;
+  bool json = false;
 };
 
 void PrintTo(const ArgumentsCase& c, std::ostream* os) {
@@ -32,27 +34,49 @@ TEST_P(Arguments, AreReadSo) {
     return;
   }
   EXPECT_EQ(parsed.options->mode, *c.mode);
-  EXPECT_EQ(parsed.options->port, c.port);
+  EXPECT_EQ(parsed.options->ports, c.ports);
+  EXPECT_EQ(parsed.options->settle_ms, c.settle_ms);
+  EXPECT_EQ(parsed.options->json, c.json);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Arguments,
     ::testing::Values(
-        ArgumentsCase{"None", {}, Mode::kOne, std::nullopt},
-        ArgumentsCase{"Port", {L"--port", L"ttyUSB3"}, Mode::kOne, L"ttyUSB3"},
-        ArgumentsCase{"PortWithEquals", {L"--port=COM5"}, Mode::kOne, L"COM5"},
-        ArgumentsCase{"List", {L"--list"}, Mode::kList, std::nullopt},
-        ArgumentsCase{"All", {L"--all"}, Mode::kAll, std::nullopt},
-        ArgumentsCase{"HelpWinsOverTheRest", {L"--all", L"--help"}, Mode::kHelp, std::nullopt},
-        ArgumentsCase{"Version", {L"--version"}, Mode::kVersion, std::nullopt},
-        ArgumentsCase{"PortWithoutName", {L"--port"}, std::nullopt, std::nullopt},
-        ArgumentsCase{"PortEmpty", {L"--port="}, std::nullopt, std::nullopt},
-        ArgumentsCase{"PortTwice", {L"--port", L"a", L"--port", L"b"}, std::nullopt, std::nullopt},
-        ArgumentsCase{"PortAndAll", {L"--port", L"a", L"--all"}, std::nullopt, std::nullopt},
-        ArgumentsCase{"ListAndAll", {L"--list", L"--all"}, std::nullopt, std::nullopt},
-        ArgumentsCase{"Unknown", {L"-x"}, std::nullopt, std::nullopt},
-        ArgumentsCase{"Positional", {L"COM3"}, std::nullopt, std::nullopt}),
+        ArgumentsCase{"None", {}, Mode::kOne, {}, kDefaultSettleMs},
+        ArgumentsCase{"Port", {L"--port", L"ttyUSB3"}, Mode::kOne, {L"ttyUSB3"}},
+        ArgumentsCase{"PortWithEquals", {L"--port=COM5"}, Mode::kOne, {L"COM5"}},
+        ArgumentsCase{"SeveralPorts", {L"--port", L"a", L"--port=b"}, Mode::kOne, {L"a", L"b"}},
+        ArgumentsCase{"List", {L"--list", L"--json"}, Mode::kList, {}, kDefaultSettleMs, true},
+        ArgumentsCase{"All", {L"--all"}, Mode::kAll, {}, kDefaultSettleMs},
+        ArgumentsCase{"Watch", {L"--watch"}, Mode::kWatch, {}, kDefaultSettleMs},
+        ArgumentsCase{"Settle", {L"--watch", L"--settle", L"2.5"}, Mode::kWatch, {}, 2500},
+        ArgumentsCase{"SettleZero", {L"--settle=0", L"--watch"}, Mode::kWatch, {}, 0},
+        ArgumentsCase{"SettleMilliseconds", {L"--watch", L"--settle=.125"}, Mode::kWatch, {}, 125},
+        ArgumentsCase{"SettleAnHour", {L"--watch", L"--settle=3600"}, Mode::kWatch, {}, 3600000},
+        ArgumentsCase{"HelpWinsOverTheRest", {L"--all", L"--help"}, Mode::kHelp, {}, kDefaultSettleMs},
+        ArgumentsCase{"Version", {L"--version"}, Mode::kVersion, {}, kDefaultSettleMs},
+        ArgumentsCase{"PortWithoutName", {L"--port"}, std::nullopt, {}},
+        ArgumentsCase{"PortEmpty", {L"--port="}, std::nullopt, {}},
+        ArgumentsCase{"SamePortTwice", {L"--port", L"a", L"--port", L"a"}, std::nullopt, {}},
+        ArgumentsCase{"PortAndAll", {L"--port", L"a", L"--all"}, std::nullopt, {}},
+        ArgumentsCase{"ListAndAll", {L"--list", L"--all"}, std::nullopt, {}},
+        ArgumentsCase{"WatchAndPort", {L"--watch", L"--port", L"a"}, std::nullopt, {}},
+        ArgumentsCase{"SettleWithoutWatch", {L"--all", L"--settle", L"1"}, std::nullopt, {}},
+        ArgumentsCase{"SettleNotANumber", {L"--watch", L"--settle", L"1s"}, std::nullopt, {}},
+        ArgumentsCase{"SettleTooFine", {L"--watch", L"--settle", L"0.0001"}, std::nullopt, {}},
+        ArgumentsCase{"SettleOverAnHour", {L"--watch", L"--settle", L"3600.001"}, std::nullopt, {}},
+        ArgumentsCase{"SettleMissing", {L"--watch", L"--settle"}, std::nullopt, {}},
+        ArgumentsCase{"Unknown", {L"-x"}, std::nullopt, {}},
+        ArgumentsCase{"Positional", {L"COM3"}, std::nullopt, {}}),
     [](const ::testing::TestParamInfo<ArgumentsCase>& info) { return info.param.name; });
+
+TEST(Json, StringsAreValidWhateverTheTextAndTimesAreUtc) {
+  EXPECT_EQ(JsonString(L"O\"K\\ \u00e9\x01"), L"\"O\\\"K\\\\ \u00e9\\u0001\"");
+  EXPECT_EQ(JsonString(std::wstring(1, wchar_t(0xDCFF)) + L"a"), L"\"\\ufffda\"");  // lone surrogate
+  EXPECT_EQ(IsoTime(0), L"1970-01-01T00:00:00.000Z");
+  EXPECT_EQ(IsoTime(1796706062345), L"2026-12-08T05:01:02.345Z");
+  EXPECT_EQ(IsoTime(1709251199999), L"2024-02-29T23:59:59.999Z");
+}
 
 TEST(ExitStatus, FollowsTheOutcome) {
   EXPECT_EQ(ExitStatusFor(ExchangeOutcome::kAnswered), 0);
@@ -113,9 +137,12 @@ class ScriptedConsole final : public ConsolePlatform, public Interrupt {
   std::unique_ptr<SerialPort> MakePort(const std::wstring&) override;
   std::wstring DecodeAnsi(std::string_view bytes) const override { return TextFromBytes(bytes); }
   void PrintLine(const std::wstring&) override {}
+  void PrintRecord(const std::wstring&) override {}
   void PrintError(const std::wstring&) override {}
   Interrupt& interrupt() override { return *this; }
-  void RunTogether(const std::vector<std::function<void()>>&) override {}
+  void Start(std::function<void()> job) override { job(); }
+  void WaitForJobs() override {}
+  void WaitForDeviceChange(int32_t) override {}
 
   bool raised = false;
   int raise_at_write = 0;  // 0: as the port opens
