@@ -486,8 +486,13 @@ void WholeCommandPort::Open() {
 
 void WholeCommandPort::Write(std::string_view bytes) {
   if (written_ == 0 && interrupt_.Raised()) throw Error(0, L"interrupted before the command");
-  written_ += bytes.size();  // counted even when it fails: a stuck port does not hold us here
-  port_->Write(bytes);
+  try {
+    port_->Write(bytes);
+    written_ += bytes.size();
+  } catch (...) {
+    written_ = kCommandSize;  // a port that cannot take it does not hold the interrupt back
+    throw;
+  }
 }
 
 int64_t ConsoleHost::NowMs() const {

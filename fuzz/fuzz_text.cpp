@@ -1,5 +1,6 @@
 // Fuzzes turning outside bytes (a device's answer, the system's text, sysfs files) into text
 // and text into UTF-8 for the console, and paths into text and back.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A path's bytes come back exactly; what is shown of them holds no control character.
   const std::wstring path = qm::ArgumentText(bytes);
   if (qm::ArgumentBytes(path) != bytes) std::abort();
+  // Valid UTF-8 (no stray byte in the path) comes out as it came in.
+  const bool valid = std::none_of(path.begin(), path.end(),
+                                  [](wchar_t c) { return c >= 0xDC80 && c <= 0xDCFF; });
+  if (valid && utf8 != bytes) std::abort();
   for (wchar_t c : qm::ReadableText(path)) {
     if (c < 0x20 || (c >= 0x80 && c <= 0x9F)) std::abort();
   }

@@ -185,7 +185,22 @@ class LinuxPlatform final : public ConsolePlatform {
   // script stops too; by SIGPIPE when standard output was closed under it, like any Unix tool
   // in a pipeline; with 70 when standard output could not be written. Otherwise `status`.
   int Finish(int status) {
+    // A signal from here on is held, not lost: it is the one to end by, if none came before.
+    sigset_t signals, pending;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     int signal = interrupt_.Signal();
+    if (signal == 0 && ::sigpending(&pending) == 0) {
+      for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (::sigismember(&pending, s) == 1 && ::sigaction(s, nullptr, &current) == 0 &&
+            current.sa_handler != SIG_IGN) {
+          signal = s;
+          break;
+        }
+      }
+    }
     if (signal == 0 && output_error_ == EPIPE && !pipe_ignored_by_caller_) signal = SIGPIPE;
     if (signal != 0) {
       ::signal(signal, SIG_DFL);
@@ -236,14 +251,21 @@ int main(int argc, char** argv) {
     qm::WriteAll(STDERR_FILENO, qm::Utf8(qm::ReadableText(L"quillomarvet: " + text)) + "\n");
     return qm::kExitFailure;
   };
+  std::unique_ptr<qm::LinuxPlatform> platform;
   try {
-    qm::LinuxPlatform platform;
-    std::vector<std::wstring> args;
-    for (int i = 1; i < argc; ++i) args.push_back(qm::ArgumentText(argv[i]));
-    return platform.Finish(qm::RunConsole(args, platform, QM_VERSION_TEXT));
+    platform = std::make_unique<qm::LinuxPlatform>();
   } catch (const qm::Error& e) {
     return fatal(qm::FatalErrorText(e));
-  } catch (const std::exception& e) {
-    return fatal(L"unexpected failure: " + qm::TextFromBytes(e.what()));
   }
+  int status;
+  try {
+    std::vector<std::wstring> args;
+    for (int i = 1; i < argc; ++i) args.push_back(qm::ArgumentText(argv[i]));
+    status = qm::RunConsole(args, *platform, QM_VERSION_TEXT);
+  } catch (const qm::Error& e) {
+    status = fatal(qm::FatalErrorText(e));
+  } catch (const std::exception& e) {
+    status = fatal(L"unexpected failure: " + qm::TextFromBytes(e.what()));
+  }
+  return platform->Finish(status);  // a signal that came still ends the program by it
 }

@@ -80,24 +80,30 @@ class Lock {
 // A console is written in UTF-16. A pipe or file gets the console's output code page when the
 // process has a console (cmd and PowerShell read a native program's pipe in that one), else the
 // ANSI code page, which gives a device's answer back byte for byte.
-void Put(DWORD which, const std::wstring& line) {
+// The system's error number when the line could not be written, else 0. No stream at all (a
+// program started without one) is no error: there is nobody to tell.
+DWORD Put(DWORD which, const std::wstring& line) {
   HANDLE stream = ::GetStdHandle(which);
-  if (stream == nullptr || stream == INVALID_HANDLE_VALUE) return;
+  if (stream == nullptr || stream == INVALID_HANDLE_VALUE) return 0;
   const std::wstring text = line + L"\r\n";
   DWORD mode = 0, written = 0;
   if (::GetConsoleMode(stream, &mode)) {
-    ::WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    return;
+    return ::WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)
+               ? 0
+               : ::GetLastError();
   }
   const UINT console_page = ::GetConsoleOutputCP();  // 0 without a console
   const UINT page = console_page != 0 ? console_page : CP_ACP;
   const int size = ::WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()),
                                          nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return;
+  if (size <= 0) return ::GetLastError();
   std::string bytes(static_cast<std::size_t>(size), '\0');
   ::WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
                         nullptr, nullptr);
-  ::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  if (!::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+    return ::GetLastError();
+  }
+  return written == bytes.size() ? 0 : ERROR_HANDLE_DISK_FULL;
 }
 
 // Device changes reach top-level windows as WM_DEVICECHANGE (a message-only window gets no
@@ -200,13 +206,13 @@ class WindowsPlatform final : public ConsolePlatform {
 
   void PrintLine(const std::wstring& line) override {
     Lock lock(output_);
-    if (interrupt_.Raised()) return;
-    Put(STD_OUTPUT_HANDLE, line);
+    if (interrupt_.Raised() || output_error_ != 0) return;
+    output_error_ = Put(STD_OUTPUT_HANDLE, line);
   }
 
   void PrintRecord(const std::wstring& line) override {
     Lock lock(output_);
-    Put(STD_OUTPUT_HANDLE, line);
+    if (output_error_ == 0) output_error_ = Put(STD_OUTPUT_HANDLE, line);
   }
 
   void PrintError(const std::wstring& line) override {
@@ -239,7 +245,15 @@ class WindowsPlatform final : public ConsolePlatform {
     device_changes_->Wait(interrupt_.Event(), ms);
   }
 
-  void Finished() { interrupt_.Finished(); }
+  // Every port is closed: `status`, or 70 when standard output could not be written (a closed
+  // pipe included: Windows has no signal to end by).
+  int Finish(int status) {
+    interrupt_.Finished();
+    if (output_error_ == 0) return status;
+    Put(STD_ERROR_HANDLE,
+        L"quillomarvet: cannot write standard output: " + OsError(output_error_).Description());
+    return kExitFailure;
+  }
 
  private:
   struct Job {
@@ -255,6 +269,7 @@ class WindowsPlatform final : public ConsolePlatform {
     return 0;
   }
 
+  DWORD output_error_ = 0;  // of the first failed write to standard output
   std::unique_ptr<DeviceChangeWindow> device_changes_;
   CRITICAL_SECTION jobs_lock_;
   CONDITION_VARIABLE jobs_done_;
@@ -272,9 +287,7 @@ int wmain(int argc, wchar_t** argv) {
     ComApartment com;
     WindowsPlatform platform;
     std::vector<std::wstring> args(argv + 1, argv + argc);
-    const int status = RunConsole(args, platform, QM_VERSION_TEXT);
-    platform.Finished();
-    return status;
+    return platform.Finish(RunConsole(args, platform, QM_VERSION_TEXT));
   } catch (const Error& e) {
     Put(STD_ERROR_HANDLE, L"quillomarvet: " + FatalErrorText(e));
     return kExitFailure;

@@ -12,7 +12,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "common/text.h"
@@ -62,6 +65,50 @@ constexpr unsigned kTtyMajor = 4;         // tty0 to tty63 are virtual consoles;
 constexpr unsigned kVirtualConsoles = 64;
 constexpr unsigned kTtyAuxMajor = 5;      // 5:0 is /dev/tty, 5:1 /dev/console
 
+// Whether the character device `device` is a terminal, asked before it is opened: opening some
+// devices does harm by itself (a watchdog starts counting down). Sysfs names a device's
+// subsystem; a pseudo-terminal has no entry there, but its driver is in /proc/tty/drivers. When
+// neither can be read, the checks made once it is open decide.
+bool MayBeTerminal(dev_t device) {
+  const std::string entry =
+      "/sys/dev/char/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  char target[PATH_MAX];
+  const ssize_t length = ::readlink((entry + "/subsystem").c_str(), target, sizeof target - 1);
+  if (length > 0) {
+    const std::string_view subsystem(target, static_cast<std::size_t>(length));
+    return subsystem.substr(subsystem.rfind('/') + 1) == "tty";
+  }
+  std::ifstream drivers("/proc/tty/drivers");
+  if (!drivers) return true;
+  // "pty_slave  /dev/pts  136 0-1048575 pty:slave": name, node, major, minors, type
+  std::string name, node, minors, type;
+  unsigned driver_major = 0;
+  while (drivers >> name >> node >> driver_major >> minors >> type) {
+    unsigned first = 0, last = 0;
+    const int read = std::sscanf(minors.c_str(), "%u-%u", &first, &last);
+    if (read < 2) last = first;
+    if (read >= 1 && driver_major == major(device) && minor(device) >= first &&
+        minor(device) <= last) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The ttys behind the system console ("ttyS0 tty0"): the kernel writes its messages there, and
+// a login prompt often waits on them.
+bool IsSystemConsole(dev_t device) {
+  std::ifstream active("/sys/class/tty/console/active");
+  std::string name;
+  while (active >> name) {
+    struct stat st {};
+    if (::stat(("/dev/" + name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Why the device open on `fd` is not to be used as a serial port; empty when it may be.
 std::wstring Refusal(int fd) {
   struct stat st {};
@@ -75,13 +122,27 @@ std::wstring Refusal(int fd) {
   struct stat console {};
   if ((major_number == kTtyAuxMajor && minor_number == 1) ||
       (::stat("/dev/console", &console) == 0 && S_ISCHR(console.st_mode) &&
-       console.st_rdev == st.st_rdev)) {
+       console.st_rdev == st.st_rdev) ||
+      IsSystemConsole(st.st_rdev)) {
     return L"the system console, not a serial port";
   }
   if (major_number == kTtyMajor && minor_number < kVirtualConsoles) {
     return L"a virtual console, not a serial port";
   }
   return {};
+}
+
+// Output still queued when the port closes: given time to go out at this line's speed (ten line
+// ends take about 5 ms), but a port that does not drain (a device gone, a line held) is flushed
+// rather than waited on.
+void DrainOutput(int fd) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutConstantMs);
+  int queued = 0;
+  while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && Clock::now() < deadline) {
+    ::usleep(1000);
+  }
+  ::tcflush(fd, TCOFLUSH);
 }
 
 // The group a user joins to be let into `path`: its owning group, when that is not root's and
@@ -128,6 +189,10 @@ std::wstring PosixSerialPort::PortName() const {
 
 void PosixSerialPort::Open() {
   if (fd_) throw Error(kErrPortAlreadyOpen, L"Port already open");
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) == 0 && (!S_ISCHR(st.st_mode) || !MayBeTerminal(st.st_rdev))) {
+    throw Error(kErrNotSerialPort, L"not a serial port");  // not even opened
+  }
   UniqueFd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) throw ErrnoError(errno);
   // Before anything is changed on it.
@@ -159,6 +224,7 @@ void PosixSerialPort::Open() {
 
 void PosixSerialPort::Close() {
   if (!fd_) return;
+  DrainOutput(fd_.get());
   // What the previous program left, for the next one (a pseudo-terminal in cooked mode stays
   // usable); and the exclusive mode, which outlives this descriptor while another one is open
   // on the device (a pseudo-terminal's other side).

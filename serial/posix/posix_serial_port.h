@@ -52,6 +52,9 @@ std::wstring ErrnoText(int number);
 class PosixSerialPort final : public SerialPort {
  public:
   explicit PosixSerialPort(std::string path) : path_(std::move(path)) {}
+  ~PosixSerialPort() override { Close(); }
+  PosixSerialPort(const PosixSerialPort&) = delete;
+  PosixSerialPort& operator=(const PosixSerialPort&) = delete;
 
   // The port is named by its path; the number is kept only because the interface has one.
   void SetCommPort(int16_t port) override { number_ = port; }

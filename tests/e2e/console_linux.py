@@ -177,12 +177,16 @@ class Console(unittest.TestCase):
         os.mkfifo(fifo)
         with open(plain, "wb") as f:
             f.write(b"kept")
-        block = [("/dev/loop0", "not a serial port")] if os.path.exists("/dev/loop0") else []
+        # Devices opened only as root: a block device and the system console.
+        rooted = [(path, reason) for path, reason in (
+            ("/dev/loop0", "not a serial port"),
+            ("/dev/console", "the system console, not a serial port"))
+            if os.path.exists(path) and os.access(path, os.R_OK | os.W_OK)]
         for port, reason in (("ttyQM404", "no such port"),
                              (b"nope\xff\x1b".decode(errors="surrogateescape"), "no such port"),
                              (plain, "not a serial port"), (self.work, "not a serial port"),
-                             (fifo, "not a serial port"), ("null", "not a serial port"), *block,
-                             ("console", "the system console, not a serial port")):
+                             (fifo, "not a serial port"), ("null", "not a serial port"),
+                             ("/etc/shadow", "not a serial port"), *rooted):
             with self.subTest(port=port):
                 r, _ = self.run_tool("--port", port)
                 shown = port if "/" in port else "/dev/" + port
@@ -208,7 +212,7 @@ class Console(unittest.TestCase):
             advice = (f"permission denied (join the group {group.gr_name} that owns {d.path}, "
                       f"e.g. sudo usermod -aG {group.gr_name} $USER, then log in again)")
             for path, mode, reason in ((d.path, 0o660, advice), (d.path, 0o620, "permission denied"),
-                                       (plain, 0o640, "permission denied")):
+                                       (plain, 0o640, "not a serial port")):
                 with self.subTest(mode=oct(mode), path=path):
                     os.chown(path, 65534, group.gr_gid)
                     os.chmod(path, mode)
@@ -349,12 +353,12 @@ class Console(unittest.TestCase):
             adapters = [(name or f"ttyUSB{n - 1}", f"Bench {n - 1}")
                         for n in range(first, first + count)]
             added = harness.umockdev_adapters(self.testbed, adapters, first)
-            for _, path in added:
-                self.testbed.uevent(path, "add")
-                time.sleep(0.05)  # umockdev aborts once 10 events wait (net.unix.max_dgram_qlen)
             devices = [harness.MockedDevice(self.testbed.get_dev_fd(node), responder)
                        for node, _ in added]
             self.devices += devices
+            for _, path in added:
+                self.testbed.uevent(path, "add")
+                time.sleep(0.05)  # umockdev aborts once 10 events wait (net.unix.max_dgram_qlen)
             return devices, [path for _, path in added]
 
         # Plugged in, pulled out mid-exchange, plugged in again (the kernel may give it another

@@ -174,12 +174,13 @@ std::unique_ptr<SerialPort> ScriptedConsole::MakePort(const std::wstring&) {
 }
 
 TEST(ConsoleInterrupt, NeverLeavesHalfACommand) {
-  const std::string whole = "AT+DEFAULT" + std::string(20, ' ');
+  std::string whole = "AT+DEFAULT";
+  for (int i = 0; i < 10; ++i) whole += "\r\n";
   for (const auto& [raise_at_write, sent] : {std::pair{0, std::string()}, {1, whole}, {6, whole}}) {
     ScriptedConsole console;
     console.raise_at_write = raise_at_write;
     EXPECT_EQ(RunConsole({L"--port", L"p"}, console, L""), kExitInterrupted);
-    EXPECT_EQ(console.wire.size(), sent.size()) << "raised at write " << raise_at_write;
+    EXPECT_EQ(console.wire, sent) << "raised at write " << raise_at_write;
     EXPECT_FALSE(console.open);
   }
 }
