@@ -83,6 +83,10 @@ std::vector<Cp210xPort> UdevDevices::FindCp210xPorts() {
   UniqueEnumerate enumerate(udev_enumerate_new(udev_));
   if (!enumerate) throw UdevError(0);
   if (int r = udev_enumerate_add_match_subsystem(enumerate.get(), "tty"); r < 0) throw UdevError(r);
+  // USB serial drivers (cp210x among them) name their ports so: the rest need no look.
+  if (int r = udev_enumerate_add_match_sysname(enumerate.get(), "ttyUSB*"); r < 0) {
+    throw UdevError(r);
+  }
   if (int r = udev_enumerate_scan_devices(enumerate.get()); r < 0) throw UdevError(r);
   std::vector<std::pair<std::string, Cp210xPort>> found;  // tty name, port
   udev_list_entry* entry;
