@@ -220,7 +220,8 @@ int Watch(const Options& options, ConsolePlatform& platform) {
   std::vector<std::unique_ptr<Station>> running;
   Tally tally;
   bool failing = false;  // the last look failed (said once, not at every look)
-  while (!platform.interrupt().Raised()) {
+  platform.WaitForDeviceChange(0);  // listening before the first look: nothing plugged is missed
+  while (!platform.interrupt().Raised() && !platform.OutputFailed()) {
     const int64_t now = SteadyMs();
     std::vector<Adapter> adapters;
     try {
@@ -232,7 +233,10 @@ int Watch(const Options& options, ConsolePlatform& platform) {
     }
     std::map<std::wstring, Plugged> seen;
     for (Adapter& adapter : adapters) {
-      std::wstring key = adapter.port + L'\n' + adapter.location + L'\n' + adapter.serial;
+      // The same port, socket and serial number after a pull and a plug-in between two looks:
+      // the instance (a new USB device number) tells them apart.
+      std::wstring key = adapter.port + L'\n' + adapter.location + L'\n' + adapter.serial +
+                         L'\n' + adapter.instance;
       auto it = present.find(key);
       if (it != present.end()) {
         seen.emplace(key, std::move(it->second));
@@ -270,7 +274,7 @@ int Watch(const Options& options, ConsolePlatform& platform) {
   platform.WaitForJobs();
   for (const auto& station : running) station->Count(tally);
   PrintSummary(platform, tally, options.json, true);
-  return kExitInterrupted;
+  return platform.interrupt().Raised() ? kExitInterrupted : kExitFailure;
 }
 
 void SayNoAdapter(ConsolePlatform& platform) {
@@ -314,7 +318,7 @@ std::wstring JsonString(std::wstring_view text) {
     if (c == L'"' || c == L'\\') {
       json += L'\\';
       json += static_cast<wchar_t>(c);
-    } else if (c < 0x20) {
+    } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {  // no control reaches a terminal raw
       json += L"\\u00";
       json += kHex[c >> 4];
       json += kHex[c & 0xF];
@@ -440,7 +444,7 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
     case Options::Mode::kOne:
       if (!options.ports.empty()) {
         std::vector<Adapter> named;
-        for (const std::wstring& port : options.ports) named.push_back({port, L"", L"", L""});
+        for (const std::wstring& port : options.ports) named.push_back({port, L"", L"", L"", L""});
         return RunExchanges(named, named.size() > 1, options, platform);
       }
       break;

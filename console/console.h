@@ -58,6 +58,7 @@ struct Adapter {
   std::wstring name;  // the USB device's product name
   std::wstring location;  // where it is plugged in (a USB port path); empty when unknown
   std::wstring serial;    // the USB device's serial number; empty when unknown
+  std::wstring instance;  // what tells one plug-in from the next (the USB device number)
 };
 
 // What the operating system gives the console edition.
@@ -80,6 +81,8 @@ class ConsolePlatform {
   virtual void PrintLine(const std::wstring& line) = 0;
   virtual void PrintRecord(const std::wstring& line) = 0;
   virtual void PrintError(const std::wstring& line) = 0;
+  // Standard output could not be written: a watch would reset devices with nobody told.
+  virtual bool OutputFailed() const = 0;
 
   virtual Interrupt& interrupt() = 0;
   // Starts `job` on a thread of its own (or runs it here when no thread can be had); WaitForJobs

@@ -113,7 +113,8 @@ class LinuxPlatform final : public ConsolePlatform {
     std::vector<Adapter> adapters;
     for (const Cp210xPort& port : Devices().FindCp210xPorts()) {
       adapters.push_back({ArgumentText(port.path), TextFromBytes(port.product),
-                          TextFromBytes(port.location), TextFromBytes(port.serial)});
+                          TextFromBytes(port.location), TextFromBytes(port.serial),
+                          TextFromBytes(port.instance)});
     }
     return adapters;
   }
@@ -140,9 +141,15 @@ class LinuxPlatform final : public ConsolePlatform {
     if (!Put(STDOUT_FILENO, line)) output_error_ = errno;
   }
 
+  // JSON escapes every control character itself: written as it is, it stays valid JSON.
   void PrintRecord(const std::wstring& line) override {
     std::lock_guard<std::mutex> lock(output_);
-    if (output_error_ == 0 && !Put(STDOUT_FILENO, line)) output_error_ = errno;
+    if (output_error_ == 0 && !WriteAll(STDOUT_FILENO, Utf8(line) + "\n")) output_error_ = errno;
+  }
+
+  bool OutputFailed() const override {
+    std::lock_guard<std::mutex> lock(output_);
+    return output_error_ != 0;
   }
 
   void PrintError(const std::wstring& line) override {
@@ -237,7 +244,7 @@ class LinuxPlatform final : public ConsolePlatform {
   std::mutex jobs_mutex_;
   std::condition_variable jobs_done_;
   int jobs_ = 0;
-  std::mutex output_;
+  mutable std::mutex output_;
   int output_error_ = 0;  // errno of the first failed write to standard output
   bool pipe_ignored_by_caller_ = false;
 };

@@ -176,7 +176,7 @@ class WindowsPlatform final : public ConsolePlatform {
     for (const auto& name : WmiDeviceQuery().PnPDeviceNames()) {
       // The window's rules, one device at a time.
       const std::wstring port = PortNameText({name});
-      if (!port.empty()) adapters.push_back({port, *name, L"", L""});
+      if (!port.empty()) adapters.push_back({port, *name, L"", L"", L""});
     }
     return adapters;
   }
@@ -218,6 +218,11 @@ class WindowsPlatform final : public ConsolePlatform {
   void PrintError(const std::wstring& line) override {
     Lock lock(output_);
     Put(STD_ERROR_HANDLE, line);
+  }
+
+  bool OutputFailed() const override {
+    Lock lock(output_);
+    return output_error_ != 0;
   }
 
   Interrupt& interrupt() override { return interrupt_; }
@@ -275,7 +280,7 @@ class WindowsPlatform final : public ConsolePlatform {
   CONDITION_VARIABLE jobs_done_;
   int jobs_ = 0;
   ConsoleInterrupt interrupt_;
-  CRITICAL_SECTION output_;
+  mutable CRITICAL_SECTION output_;
 };
 
 }  // namespace

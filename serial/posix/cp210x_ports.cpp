@@ -55,13 +55,13 @@ udev_device* Cp210xUsbDevice(udev_device* tty) {
 UdevDevices::UdevDevices() : udev_(udev_new()) {
   if (!udev_) throw UdevError(0);
   // udev's daemon leaves its control socket here while it runs.
-  events_come_ = ::access("/run/udev/control", F_OK) == 0;
   monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
   if (monitor_ && (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr) < 0 ||
                    udev_monitor_enable_receiving(monitor_) < 0)) {
     udev_monitor_unref(monitor_);
-    monitor_ = nullptr;
+    monitor_ = nullptr;  // (a sandbox without netlink): looked for again from time to time
   }
+  events_come_ = monitor_ && ::access("/run/udev/control", F_OK) == 0;
 }
 
 UdevDevices::~UdevDevices() {
@@ -87,6 +87,10 @@ std::vector<Cp210xPort> UdevDevices::FindCp210xPorts() {
   if (int r = udev_enumerate_add_match_sysname(enumerate.get(), "ttyUSB*"); r < 0) {
     throw UdevError(r);
   }
+  // Where udev runs, only what it has set up (the device node's group and permissions).
+  if (events_come_) {
+    if (int r = udev_enumerate_add_match_is_initialized(enumerate.get()); r < 0) throw UdevError(r);
+  }
   if (int r = udev_enumerate_scan_devices(enumerate.get()); r < 0) throw UdevError(r);
   std::vector<std::pair<std::string, Cp210xPort>> found;  // tty name, port
   udev_list_entry* entry;
@@ -99,7 +103,8 @@ std::vector<Cp210xPort> UdevDevices::FindCp210xPorts() {
     found.emplace_back(Text(udev_device_get_sysname(tty.get())),
                        Cp210xPort{node, Text(udev_device_get_sysattr_value(usb, "product")),
                                   Text(udev_device_get_sysattr_value(usb, "serial")),
-                                  Text(udev_device_get_sysname(usb))});
+                                  Text(udev_device_get_sysname(usb)),
+                                  Text(udev_device_get_sysattr_value(usb, "devnum"))});
   }
   std::sort(found.begin(), found.end(),
             [](const auto& a, const auto& b) { return NaturalLess(a.first, b.first); });

@@ -16,6 +16,7 @@ struct Cp210xPort {
   std::string product;   // the USB device's product string
   std::string serial;    // its serial number; empty when it has none
   std::string location;  // its USB port path, e.g. "1-1.4" (bus 1, hub socket 1, then 4)
+  std::string instance;  // the USB device number, new at every plug-in
 };
 
 // The machine's devices as udev sees them: the CP210x adapters, and their comings and goings.

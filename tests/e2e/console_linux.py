@@ -124,13 +124,18 @@ class Console(unittest.TestCase):
         self.bench(None, first=11)
         self.bench(None, first=3)
         harness.umockdev_adapters(self.testbed, [("ttyUSB5", "FT232R USB UART")], 6, "ftdi_sio")
+        hostile = "Bench\u0090\u009b[2J"  # C1 controls (an 8-bit CSI) in a product string
+        harness.umockdev_adapters(self.testbed, [("ttyUSB20", hostile)], 21)
         r, _ = self.run_tool("--list", env=env)
-        self.assertEqual(r.stdout.splitlines(), [f"/dev/ttyUSB{n}  1-{n + 1}  QM{n + 1:04d}  Bench {n}"
-                                                 for n in (0, 1, 2, 10)])
+        self.assertEqual(r.stdout.splitlines(), [
+            *[f"/dev/ttyUSB{n}  1-{n + 1}  QM{n + 1:04d}  Bench {n}" for n in (0, 1, 2, 10)],
+            "/dev/ttyUSB20  1-21  QM0021  Bench\\x90\\x9b[2J"])
         r, _ = self.run_tool("--list", "--json", env=env)
-        self.assertEqual(json.loads(r.stdout.splitlines()[2]), {
-            "type": "adapter", "port": "/dev/ttyUSB2", "location": "1-3", "serial": "QM0003",
-            "product": "Bench 2"})
+        records = [json.loads(line) for line in r.stdout.splitlines()]
+        self.assertEqual(records[2], {"type": "adapter", "port": "/dev/ttyUSB2", "location": "1-3",
+                                      "serial": "QM0003", "product": "Bench 2"})
+        self.assertEqual(records[4]["product"], hostile)
+        self.assertNotRegex(r.stdout, "[\x80-\x9f]")
 
     def test_all_runs_the_whole_bench_at_once_and_the_worst_status_wins(self):
         answers = [harness.answer_after_command(b"OK %d\r\n" % n) for n in range(5)]
@@ -360,16 +365,20 @@ class Console(unittest.TestCase):
         harness.wait_until(lambda: a.data() == b.data() == COMMAND, 10, "those present at start")
 
         def plug(first, count=1, responder=harness.answer_after_command(b"OK\r\n"), name=None):
-            adapters = [(name or f"ttyUSB{n - 1}", f"Bench {n - 1}")
-                        for n in range(first, first + count)]
-            added = harness.umockdev_adapters(self.testbed, adapters, first)
-            devices = [harness.MockedDevice(self.testbed.get_dev_fd(node), responder)
+            # umockdev announces each device it adds, and aborts when 10 announcements wait
+            # unread (net.unix.max_dgram_qlen): a few at a time, each lot taken in before the next.
+            devices, paths = [], []
+            for at in range(first, first + count, 4):
+                adapters = [(name or f"ttyUSB{n - 1}", f"Bench {n - 1}")
+                            for n in range(at, min(at + 4, first + count))]
+                added = harness.umockdev_adapters(self.testbed, adapters, at)
+                lot = [harness.MockedDevice(self.testbed.get_dev_fd(node), responder)
                        for node, _ in added]
+                harness.wait_until(lambda: all(COMMAND[:10] in d.data() for d in lot), 10, "a lot")
+                devices += lot
+                paths += [path for _, path in added]
             self.devices += devices
-            for _, path in added:
-                self.testbed.uevent(path, "add")
-                time.sleep(0.05)  # umockdev aborts once 10 events wait (net.unix.max_dgram_qlen)
-            return devices, [path for _, path in added]
+            return devices, paths
 
         # Plugged in, pulled out mid-exchange, plugged in again (the kernel may give it another
         # name, as umockdev must): NO COMM, then reset again.
@@ -378,18 +387,22 @@ class Console(unittest.TestCase):
         harness.umockdev_unplug(self.testbed, path, c)
         (c,), _ = plug(3, name="ttyUSB99")
         harness.wait_until(lambda: c.data() == COMMAND, 10, "the one plugged in again")
-        # As many as umockdev's preload can hold open at once, plugged in one after the other.
-        many, _ = plug(4, 36)
+        # As many as umockdev's preload can hold open at once, plugged in together.
+        many, _ = plug(4, 35)
         harness.wait_until(lambda: all(d.data() == COMMAND for d in many), 20, "all at once")
         time.sleep(WAIT_S + 0.5)  # every exchange over, and nothing more sent
-        self.assertEqual([d.data() for d in [a, b, c, *many]], [COMMAND] * 39)
+        self.assertEqual([d.data() for d in [a, b, c, *many]], [COMMAND] * 38)
+        # Ctrl+C during an exchange: its port is let go, and it counts as interrupted.
+        (last,), _ = plug(39, responder=None)
+        harness.wait_until(lambda: last.data() == COMMAND, 10, "the last one")
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=10)
-        self.assertEqual((proc.returncode, err), (-signal.SIGINT, "40 reset: 38 answered, 2 no "
-                                                  "answer, 0 could not be opened\n"))
+        self.assertEqual((proc.returncode, err), (-signal.SIGINT, "40 reset: 37 answered, 2 no "
+                                                  "answer, 0 could not be opened, 1 interrupted\n"))
+        self.assertEqual(last.holders(), set())
         records = [json.loads(line) for line in out.splitlines()]
-        self.assertEqual(records[-1], {"type": "summary", "answered": 38, "no-answer": 2,
-                                       "cannot-open": 0, "interrupted": 0})
+        self.assertEqual(records[-1], {"type": "summary", "answered": 37, "no-answer": 2,
+                                       "cannot-open": 0, "interrupted": 1})
         first_three = sorted((r["location"], r["outcome"]) for r in records[:-1]
                              if r["location"] in ("1-1", "1-2", "1-3"))
         self.assertEqual(first_three, [("1-1", "answered"), ("1-2", "no-answer"),

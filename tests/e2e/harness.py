@@ -10,6 +10,7 @@ import contextlib
 import glob
 import copy
 import functools
+import itertools
 import os
 import pty
 import re
@@ -394,18 +395,22 @@ class MockedDevice(SimDevice):
         self._thread.join(timeout=2)
 
 
+_usb_device_numbers = itertools.count(2)  # the kernel's, new at every plug-in
+
+
 def umockdev_adapters(testbed, adapters, first=1, driver="cp210x"):
     """Adds a USB serial adapter to a umockdev testbed for every (tty name, product): the USB
     device in socket 1-n (n from `first`, serial number QMnnnn), its interface and serial port
-    bound to `driver`, and the tty with its device node. Returns the ttys' (device node, sysfs
-    path) pairs; `announce` them with testbed.uevent(syspath, "add")."""
+    bound to `driver`, and the tty with its device node. umockdev announces each to libudev's
+    monitors ("add"). Returns the ttys' (device node, sysfs path) pairs."""
     added = []
     for n, (name, product) in enumerate(adapters, first):
         usb = f"/sys/devices/pci0000:00/0000:00:14.0/usb1/1-{n}"
         interface = f"{usb}/1-{n}:1.0"
         testbed.add_from_string(
             f"P: {usb[4:]}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=10c4\n"
-            f"A: idProduct=ea60\nA: product={product}\nA: serial=QM{n:04d}\n\n"
+            f"A: idProduct=ea60\nA: product={product}\nA: serial=QM{n:04d}\n"
+            f"A: devnum={next(_usb_device_numbers)}\n\n"
             f"P: {interface[4:]}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER={driver}\n"
             f"L: driver=../../../../../bus/usb/drivers/{driver}\nA: bInterfaceNumber=00\n\n"
             f"P: {interface[4:]}/{name}\nE: SUBSYSTEM=usb-serial\nE: DRIVER={driver}\n"
