@@ -754,6 +754,41 @@ def system_dll_replaced(prefix, dll):
             os.remove(target)
 
 
+class FakeWmi:
+    """The stand-in WMI (tests/e2e/fake_wmi.cpp) registered in `prefix` for CLSID_WbemLocator, so
+    the tool lists the devices a test scripts; the registration stays for the prefix's life."""
+
+    CLSID = r"HKCR\CLSID\{4590F811-1D3A-11D0-891F-00AA004B2E24}\InprocServer32"
+
+    def __init__(self, prefix):
+        self.dir = os.path.join(prefix.path, "drive_c", "qm-wmi")
+        os.makedirs(self.dir, exist_ok=True)
+        dll = os.path.abspath(wine_runtime().exe(helper_exe("QM_FAKE_WMI", "qm_fake_wmi.dll")))
+        for value in (["/ve", "/d", "Z:" + dll.replace("/", "\\")],
+                      ["/v", "ThreadingModel", "/d", "Both"]):
+            prefix.run([*prefix.wine, "reg", "add", self.CLSID, *value, "/f"])
+        prefix.kill_server()
+        self.script()
+
+    def script(self, *lines):
+        """What WMI answers from now on (the next connection; a hang's end at once)."""
+        path = os.path.join(self.dir, "script.txt")
+        with open(path + ".new", "w", encoding="utf-8") as f:
+            f.write("".join(line + "\n" for line in lines))
+        os.replace(path + ".new", path)
+
+    def calls(self):
+        """What the tool gave WMI since the last call of this: connect, blanket and query lines."""
+        path = os.path.join(self.dir, "calls.txt")
+        try:
+            with open(path, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+            os.remove(path)
+        except FileNotFoundError:
+            return []
+        return lines
+
+
 def clipboard(display):
     """The text on the X clipboard (Wine shares the Windows clipboard with it), or None."""
     result = subprocess.run(["xclip", "-o", "-selection", "clipboard"],
