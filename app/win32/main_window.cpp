@@ -3,8 +3,11 @@
 #include <commctrl.h>
 #include <dbt.h>
 
+#include <memory>
+
 #include "app/layout.h"
 #include "app/line_breaks.h"
+#include "app/win32/wmi_devices.h"
 #include "common/win32/ansi_text.h"
 #include "common/win32/os_error.h"
 #include "common/win32/trace.h"
@@ -21,6 +24,37 @@ constexpr int kPortBoxId = 101;
 constexpr int kLabelId = 102;
 constexpr UINT_PTR kPauseTimerId = 1;
 constexpr UINT_PTR kDeviceSettleTimerId = 2;
+// A device look's outcome, from its worker thread; lParam owns a DeviceLook.
+constexpr UINT kDeviceLookDone = WM_APP + 1;
+// The settle time is over (posted when no timer could be set for it).
+constexpr UINT kDeviceSettleDue = WM_APP + 2;
+
+// A look after a device change, made on a worker thread and handed to the window.
+struct DeviceLook {
+  HWND window;
+  std::vector<std::optional<std::wstring>> names;
+  std::optional<Error> failure;
+};
+
+DWORD WINAPI DeviceLookThread(void* parameter) {
+  std::unique_ptr<DeviceLook> look(static_cast<DeviceLook*>(parameter));
+  try {
+    // The window's apartment would have WMI's calls wait for its message loop, and a hung WMI
+    // service would freeze the window with it.
+    const ComApartment com(false);
+    look->names = WmiDeviceQuery().PnPDeviceNames();
+  } catch (const Error& e) {
+    look->failure = e;
+  } catch (...) {
+    look->failure = Error(static_cast<uint32_t>(E_UNEXPECTED), SystemMessage(E_UNEXPECTED));
+  }
+  // The window is not destroyed before the process ends, so the handle cannot be reused
+  // meanwhile; a message that is never handled goes with the process.
+  if (::PostMessageW(look->window, kDeviceLookDone, 0, reinterpret_cast<LPARAM>(look.get()))) {
+    look.release();
+  }
+  return 0;
+}
 
 // Per-monitor DPI functions, present from Windows 10 1607 on; older systems get the system DPI.
 struct DpiApi {
@@ -277,10 +311,20 @@ void MainWindow::FocusReset() {
 
 void MainWindow::ArmDeviceSettleTimer(int32_t interval_ms) {
   if (!::SetTimer(hwnd_, kDeviceSettleTimerId, static_cast<UINT>(interval_ms), nullptr)) {
-    // Without the timer the change would never be looked at: look now instead.
+    // Without the timer the change would never be looked at: look as soon as this message
+    // (sent, and its sender waiting) is answered.
     Trace("devices", L"settle timer not set: " + SystemMessage(::GetLastError()));
-    if (form_) form_->DeviceSettleTimer_Timer();
+    ::PostMessageW(hwnd_, kDeviceSettleDue, 0, 0);
   }
+}
+
+void MainWindow::StartDeviceLook() {
+  auto look = std::make_unique<DeviceLook>();
+  look->window = hwnd_;
+  // Not waited for: a look still hanging in WMI when the window closes ends with the process.
+  const UniqueHandle thread(::CreateThread(nullptr, 0, DeviceLookThread, look.get(), 0, nullptr));
+  if (!thread) throw LastOsError();
+  look.release();
 }
 
 void MainWindow::AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) {
@@ -488,6 +532,14 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
         if (form_) form_->DeviceSettleTimer_Timer();
       }
       return 0;
+    case kDeviceSettleDue:
+      if (form_) form_->DeviceSettleTimer_Timer();
+      return 0;
+    case kDeviceLookDone: {
+      const std::unique_ptr<DeviceLook> look(reinterpret_cast<DeviceLook*>(lp));
+      if (form_) form_->DeviceLookFinished(look->names, look->failure);
+      return 0;
+    }
     case WM_DEVICECHANGE:
       // A device added or removed; the queries before a change are answered by the default.
       if (form_ && (wp == DBT_DEVNODES_CHANGED || wp == DBT_DEVICEARRIVAL ||

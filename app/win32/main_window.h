@@ -36,6 +36,7 @@ class MainWindow final : public FormHost {
   void SetResetEnabled(bool enabled) override;
   void FocusReset() override;
   void ArmDeviceSettleTimer(int32_t interval_ms) override;
+  void StartDeviceLook() override;
   void AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) override;
   void EndProgram(int exit_status) override;
   std::wstring DecodeAnsi(std::string_view bytes) const override;

@@ -39,18 +39,18 @@ struct Script {
 
 std::wstring Wide(const std::string& text) {
   std::wstring wide(text.size(), L'\0');
-  wide.resize(static_cast<std::size_t>(::MultiByteToWideChar(
-      CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-      static_cast<int>(wide.size()))));
+  wide.resize(static_cast<std::size_t>(
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                            static_cast<int>(wide.size()))));
   return wide;
 }
 
 std::string Narrow(const wchar_t* text) {
   if (!text) return "(null)";
   std::string out(std::wcslen(text) * 3, '\0');
-  out.resize(static_cast<std::size_t>(::WideCharToMultiByte(
-      CP_UTF8, 0, text, static_cast<int>(std::wcslen(text)), out.data(),
-      static_cast<int>(out.size()), nullptr, nullptr)));
+  out.resize(static_cast<std::size_t>(
+      ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(std::wcslen(text)), out.data(),
+                            static_cast<int>(out.size()), nullptr, nullptr)));
   return out;
 }
 
@@ -72,12 +72,15 @@ Script ReadScript() {
     if (word == "others") {
       for (long i = 1; i <= number; ++i) s.names.push_back(L"Other device " + std::to_wstring(i));
     }
-    if (word == "hang") (rest.rfind("connect", 0) == 0 ? s.hang_connect_ms : s.hang_next_ms) =
-        std::strtol(arg, nullptr, 10);
+    if (word == "hang")
+      (rest.rfind("connect", 0) == 0 ? s.hang_connect_ms : s.hang_next_ms) =
+          std::strtol(arg, nullptr, 10);
     if (word == "timedout") s.timed_out = number;
     if (word == "fail") {
-      for (auto [step, field] : {std::pair{"connect", &s.fail_connect}, {"query", &s.fail_query},
-                                 {"next", &s.fail_next}, {"get", &s.fail_get}}) {
+      for (auto [step, field] : {std::pair{"connect", &s.fail_connect},
+                                 {"query", &s.fail_query},
+                                 {"next", &s.fail_next},
+                                 {"get", &s.fail_get}}) {
         if (rest.rfind(step, 0) == 0) *field = hr;
       }
     }
@@ -95,8 +98,8 @@ void Record(const std::string& line) {
 bool Hang(long Script::*which, long ms, DWORD since, DWORD limit) {
   const DWORD start = ::GetTickCount();
   for (;;) {
-    const bool hanging = ms > 0 ? ::GetTickCount() - since < static_cast<DWORD>(ms)
-                                : ReadScript().*which >= 0;
+    const bool hanging =
+        ms > 0 ? ::GetTickCount() - since < static_cast<DWORD>(ms) : ReadScript().*which >= 0;
     if (!hanging) return false;
     if (limit != INFINITE && ::GetTickCount() - start >= limit) return true;
     ::Sleep(20);
@@ -112,7 +115,7 @@ class Object : public Interfaces... {
     *out = nullptr;
     using First = std::tuple_element_t<0, std::tuple<Interfaces...>>;
     if (IsEqualIID(iid, IID_IUnknown)) *out = static_cast<First*>(this);
-    ((IsEqualIID(iid, __uuidof(Interfaces)) ? *out = static_cast<Interfaces*>(this) : nullptr),
+    ((IsEqualIID(iid, __uuidof(Interfaces)) ? * out = static_cast<Interfaces*>(this) : nullptr),
      ...);
     if (!*out) return E_NOINTERFACE;
     AddRef();
@@ -129,8 +132,10 @@ class Object : public Interfaces... {
   LONG refs_ = 1;
 };
 
-#define UNUSED(name, ...) \
-  HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override { return WBEM_E_NOT_SUPPORTED; }
+#define UNUSED(name, ...)                                \
+  HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override { \
+    return WBEM_E_NOT_SUPPORTED;                         \
+  }
 
 class Device final : public Object<IWbemClassObject> {
  public:
@@ -249,10 +254,8 @@ class Services final : public Object<IWbemServices, IClientSecurity> {
   UNUSED(CreateInstanceEnum, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**)
   UNUSED(CreateInstanceEnumAsync, const BSTR, LONG, IWbemContext*, IWbemObjectSink*)
   UNUSED(ExecQueryAsync, const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*)
-  UNUSED(ExecNotificationQuery, const BSTR, const BSTR, LONG, IWbemContext*,
-         IEnumWbemClassObject**)
-  UNUSED(ExecNotificationQueryAsync, const BSTR, const BSTR, LONG, IWbemContext*,
-         IWbemObjectSink*)
+  UNUSED(ExecNotificationQuery, const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**)
+  UNUSED(ExecNotificationQueryAsync, const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*)
   UNUSED(ExecMethod, const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*,
          IWbemClassObject**, IWbemCallResult**)
   UNUSED(ExecMethodAsync, const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*,
@@ -296,8 +299,8 @@ class Factory final : public Object<IClassFactory> {
 
 }  // namespace
 
-extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid,
-                                                                          REFIID iid, void** out) {
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
+    DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
   *out = nullptr;
   if (!IsEqualCLSID(clsid, CLSID_WbemLocator)) return CLASS_E_CLASSNOTAVAILABLE;
   Factory* factory = new Factory;

@@ -706,6 +706,12 @@ def post_device_change(prefix, count=1):
     _poke(prefix, "devicechange", str(count))
 
 
+def broadcast_device_change(prefix):
+    """Sends WM_DEVICECHANGE (DBT_DEVNODES_CHANGED) to every top-level window, as the system does
+    when a device comes or goes."""
+    _poke(prefix, "broadcast")
+
+
 def windows_clipboard(prefix):
     """The Unicode text on the Windows clipboard as Windows programs see it."""
     return bytes.fromhex(_poke(prefix, "clipboard")).decode("utf-16-be")

@@ -2,6 +2,7 @@
 //   qm_poke devicechange [count]  posts WM_DEVICECHANGE (DBT_DEVNODES_CHANGED, as the system
 //                                 sends when a device is plugged in) to the tool's window,
 //                                 `count` times (once by default);
+//   qm_poke broadcast             sends it to every top-level window, as the system does;
 //   qm_poke clipboard             prints the Unicode text on the Windows clipboard as
 //                                 hexadecimal UTF-16 code units, four digits each (Wine gives
 //                                 X its own line ends).
@@ -22,6 +23,14 @@ int PostDeviceChanges(long count) {
     if (!::PostMessageW(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0)) return 3;
   }
   return 0;
+}
+
+int BroadcastDeviceChange() {
+  DWORD_PTR result = 0;
+  return ::SendMessageTimeoutW(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0,
+                               SMTO_ABORTIFHUNG, 5000, &result)
+             ? 0
+             : 3;
 }
 
 int PrintClipboard() {
@@ -46,5 +55,6 @@ int wmain(int argc, wchar_t** argv) {
     return PostDeviceChanges(argc > 2 ? std::wcstol(argv[2], nullptr, 10) : 1);
   }
   if (argc == 2 && std::wcscmp(argv[1], L"clipboard") == 0) return PrintClipboard();
+  if (argc == 2 && std::wcscmp(argv[1], L"broadcast") == 0) return BroadcastDeviceChange();
   return 3;
 }
