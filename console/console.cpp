@@ -184,7 +184,10 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
   try {
     adapters = platform.FindAdapters();
   } catch (const Error& e) {
-    platform.PrintError(L"quillomarvet: cannot list the devices: " + e.Description());
+    // Not the same as no adapter: a script must not take a broken (or hung) device list for an
+    // empty bench.
+    platform.PrintError(L"quillomarvet: cannot list the devices: " + FatalErrorText(e));
+    return kExitFailure;
   }
   if (adapters.empty()) {
     SayNoAdapter(platform);
