@@ -125,6 +125,8 @@ class Discovery(unittest.TestCase):
                                      (["hang next"], 70, "Error 0x80041069: WMI has not")):
             with self.subTest(script[0]):
                 self.wmi.script(*script)
+                for device in self.devices.values():
+                    device.clear()
                 started = time.monotonic()
                 code, lines, err = cli("--all", on=self.prefix)
                 took = time.monotonic() - started
