@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <dbt.h>
+#include <windowsx.h>
 
 #include <memory>
 
@@ -209,7 +210,9 @@ void MainWindow::Create() {
 void MainWindow::Show(int show_command) {
   ::ShowWindow(hwnd_, show_command);
   ::UpdateWindow(hwnd_);
-  ::SetFocus(reset_);
+  // SetFocus activates the window: started minimized, a stray Enter or Space would press Reset
+  // behind the operator's back. Restored, it gets the focus through WM_ACTIVATE.
+  if (!::IsIconic(hwnd_)) ::SetFocus(reset_);
   Trace("window", L"shown");
 }
 
@@ -364,16 +367,26 @@ void MainWindow::CopyReport() {
   }
 }
 
-void MainWindow::OnContextMenu(HWND target, LPARAM lp) {
-  POINT at{static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};
-  if (lp == -1) {
+bool MainWindow::OnContextMenu(HWND target, LPARAM lp) {
+  POINT at{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
+  // The keyboard's (-1, -1) as coordinates: on 64-bit Windows the LPARAM is not -1.
+  if (at.x == -1 && at.y == -1) {
     // From the keyboard (Shift+F10, the menu key): at the top-left corner of the lines.
     at = POINT{0, 0};
     ::ClientToScreen(hwnd_, &at);
   } else if (target != hwnd_) {
-    return;  // over a control, which has its own menu or none
+    return true;  // over a control, which has its own menu or none
+  } else {
+    // The caption and the border keep the window menu.
+    POINT client = at;
+    RECT area;
+    if (!::ScreenToClient(hwnd_, &client) || !::GetClientRect(hwnd_, &area) ||
+        !::PtInRect(&area, client)) {
+      return false;
+    }
   }
   if (ChooseCopyFromMenu(hwnd_, at)) CopyReport();
+  return true;
 }
 
 void MainWindow::DrawReportLines(HDC dc, const RECT& client) {
@@ -549,8 +562,8 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
       }
       return TRUE;
     case WM_CONTEXTMENU:
-      OnContextMenu(reinterpret_cast<HWND>(wp), lp);
-      return 0;
+      if (OnContextMenu(reinterpret_cast<HWND>(wp), lp)) return 0;
+      break;
     case WM_ERASEBKGND:
       return 1;  // Paint covers every pixel
     case WM_PAINT:
@@ -563,7 +576,8 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
         if (HWND focus = ::GetFocus(); focus == hwnd_ || (focus && ::IsChild(hwnd_, focus))) {
           last_focus_ = focus;
         }
-      } else if (last_focus_ && ::IsWindowEnabled(last_focus_)) {
+      } else if (HIWORD(wp) == 0 && last_focus_ && ::IsWindowEnabled(last_focus_)) {
+        // Not while minimized (HIWORD): keys would reach Reset unseen. Restoring activates again.
         ::SetFocus(last_focus_);
         return 0;
       }

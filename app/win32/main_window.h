@@ -50,7 +50,8 @@ class MainWindow final : public FormHost {
   void DrawReport(HDC dc, const RECT& client);
   void DrawReportLines(HDC dc, const RECT& client);
   void CopyReport();
-  void OnContextMenu(HWND target, LPARAM lp);
+  // Whether the menu was handled here (else it is the default window menu's).
+  bool OnContextMenu(HWND target, LPARAM lp);
   void OnPauseTimer();
   // Runs a handler whose errors end the program through the error message box.
   template <typename Handler>

@@ -528,6 +528,10 @@ class ScreenReader(ToolCase):
         values = [text for _, _, text in app.event_list("a11y")]
         print(f"\n  accessible value: {values[-1]!r}", file=sys.stderr)
         self.assertEqual(len(values), len(lines))
+        # Each line's value is set before it is announced: a reader reads it on the news.
+        for (set_at, _, _), (told_at, _, _) in zip(app.event_list("a11y"),
+                                                   app.event_list("notify")):
+            self.assertLess(set_at, told_at)
 
 
 class Discovery(ToolCase):
