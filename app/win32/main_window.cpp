@@ -534,7 +534,9 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
 LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_COMMAND:
-      if (LOWORD(wp) == kResetId && form_) form_->cmReset_Click();
+      // Minimized, the button cannot be seen: Enter or Space reaching the window is a stray key
+      // (a dialog's Enter presses the default button wherever the focus is).
+      if (LOWORD(wp) == kResetId && form_ && !::IsIconic(hwnd_)) form_->cmReset_Click();
       return 0;
     case DM_GETDEFID:
       return MAKELRESULT(kResetId, DC_HASDEFID);

@@ -492,10 +492,11 @@ def _unescape_tool(text):
 class App:
     """Quillomarvet.exe running under Wine."""
 
-    def __init__(self, exe, prefix, display, dpi=96, launcher=()):
+    def __init__(self, exe, prefix, display, dpi=96, launcher=(), minimized=False):
         """`exe`: a file of the 32-bit build; where this host runs no 32-bit programs, its
         64-bit build runs instead. `launcher`: a command to start wine through, e.g.
-        WITHOUT_ROOT_OVERRIDES."""
+        WITHOUT_ROOT_OVERRIDES. `minimized`: started as a shortcut set to "Run: Minimized"
+        starts it."""
         exe = runs_here(exe)
         self.prefix = prefix
         self.display = display
@@ -505,7 +506,8 @@ class App:
         env = dict(prefix.env)
         env["WINEDEBUG"] = "-all,warn+seh"
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([*launcher, *prefix.wine, exe], env=env, stdout=subprocess.DEVNULL,
+        start = ["start", "/wait", "/min", "/unix"] if minimized else []
+        self.proc = subprocess.Popen([*launcher, *prefix.wine, *start, exe], env=env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, start_new_session=True)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -710,6 +712,11 @@ def broadcast_device_change(prefix):
     """Sends WM_DEVICECHANGE (DBT_DEVNODES_CHANGED) to every top-level window, as the system does
     when a device comes or goes."""
     _poke(prefix, "broadcast")
+
+
+def poke(prefix, *args):
+    """What qm_poke prints for `args` (focus, restore, contextmenu DY: see poke.cpp)."""
+    return _poke(prefix, *args)
 
 
 def windows_clipboard(prefix):

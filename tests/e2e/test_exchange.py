@@ -660,6 +660,37 @@ class Discovery(ToolCase):
               "hanging", file=sys.stderr)
 
 
+class StartedMinimized(ToolCase):
+    def test_keys_reach_reset_once_restored_and_the_caption_keeps_its_menu(self):
+        device = harness.SimDevice()
+        self.addCleanup(device.close)
+        prefix.set_com_port(1, device.path)
+        app = harness.App(EXE, prefix, display, minimized=True)
+        self.addCleanup(app.kill)
+        app.wait_shown()
+        harness.wait_until(app.iconic, 10, "the window to be minimised")
+        print(f"\n  minimized: {harness.poke(prefix, 'focus')}", file=sys.stderr)
+        self.assertNotIn("Reset", harness.poke(prefix, "focus"), "Enter would press it")
+        for key in ("Return", "space"):
+            app.xdotool("key", "--window", app.window, key)
+        time.sleep(1.0)
+        self.assertEqual((app.lines(), device.data()), ([], b""), "a stray key pressed Reset")
+        harness.poke(prefix, "restore")
+        harness.wait_until(lambda: not app.iconic(), 10, "the window to be restored")
+        self.assertEqual(harness.poke(prefix, "focus"), "active Reset")
+        self.assertExchange(self.exchange(app, device, b"OK\r\n",
+                                          press=lambda: app.press_key("Return")), "OK")
+
+        # Right-clicked on the caption (above the client area): not the Copy menu.
+        menus = len(app.event_list("menu"))
+        harness.poke(prefix, "contextmenu", "-4")
+        time.sleep(1.0)
+        shot(app, "caption-context-menu")
+        self.assertEqual(len(app.event_list("menu")), menus)
+        app.choose_from_popup(lambda: harness.poke(prefix, "contextmenu", "4"), 12)
+        harness.wait_until(lambda: app.event_list("copy"), 10, "the copy")
+
+
 class Soak(ToolCase):
     EXCHANGES = 50
 
