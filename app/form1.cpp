@@ -185,29 +185,46 @@ void Form1::LookIfDevicesChanged() {
 }
 
 void Form1::LookAgain() {
-  // As at start-up, except that a failure changes nothing and the program carries on: the
-  // port found at start-up (or stored) is still a sound choice.
   devices_changed_ = false;
   looking_ = true;
-  std::wstring text;
-  std::optional<Error> failure;
   try {
-    text = GetCOM();  // the query may pump events: the program may end meanwhile
-    if (!ended_) {
+    host_.StartDeviceLook();
+  } catch (const Error& e) {
+    DeviceLookFinished({}, e);
+  } catch (const std::exception&) {
+    DeviceLookFinished({}, Error(0, L"unexpected failure"));
+  }
+}
+
+void Form1::DeviceLookFinished(const std::vector<std::optional<std::wstring>>& names,
+                               const std::optional<Error>& look_failure) {
+  looking_ = false;
+  if (ended_) return;
+  if (busy_) {
+    // The port must not change under a running exchange: look again once it is over, at the
+    // devices as they are then.
+    devices_changed_ = true;
+    return;
+  }
+  // As at start-up, except that a failure changes nothing and the program carries on: the
+  // port found at start-up (or stored) is still a sound choice.
+  std::wstring text;
+  std::optional<Error> failure = look_failure;
+  if (!failure) {
+    try {
+      text = PortNameText(names);
       // Checked before the box changes, so that an overflow leaves the box as it was.
       if (!text.empty()) PortNumberFromText(text);
       host_.SetPortBoxText(L"");
       ShowPortNameText(text);
+    } catch (const Error& e) {
+      failure = e;
+    } catch (const std::exception&) {
+      failure = Error(0, L"unexpected failure");
     }
-  } catch (const Error& e) {
-    failure = e;
-  } catch (const std::exception&) {
-    failure = Error(0, L"unexpected failure");
   }
-  looking_ = false;
-  if (ended_) return;
   Attempt([&] { host_.AdapterLookDone(text, failure); });
-  LookIfDevicesChanged();  // a change during the query
+  LookIfDevicesChanged();  // a change during the look
 }
 
 void Form1::Form_Unload() {

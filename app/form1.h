@@ -51,6 +51,9 @@ class Form1 {
   // The machine's devices changed; and the settle timer that follows.
   void DevicesChanged();
   void DeviceSettleTimer_Timer();
+  // What FormHost::StartDeviceLook found: the device names, or the failure.
+  void DeviceLookFinished(const std::vector<std::optional<std::wstring>>& names,
+                          const std::optional<Error>& failure);
 
   // The lines drawn so far, oldest first (at most kMaxReportLines).
   const std::deque<std::wstring>& ReportLines() const { return report_lines_; }
@@ -92,7 +95,7 @@ class Form1 {
 
   bool devices_changed_ = false;  // a change not looked at yet
   bool settling_ = false;         // the settle timer is armed
-  bool looking_ = false;          // GetCOM is running for a change
+  bool looking_ = false;          // a look after a change is running
   ExchangeOutcome outcome_ = ExchangeOutcome::kNone;
 };
 

@@ -39,6 +39,10 @@ class FormHost {
   // A one-shot timer that calls Form1::DeviceSettleTimer_Timer once, `interval_ms` after the
   // last arming (arming again restarts it).
   virtual void ArmDeviceSettleTimer(int32_t interval_ms) = 0;
+  // Starts listing the machine's devices for a look after a device change; the names, or why
+  // they could not be had, go to Form1::DeviceLookFinished later, from the event loop. The Win32
+  // window lists them on a thread of its own: a hung WMI service must not freeze it.
+  virtual void StartDeviceLook() = 0;
   // The adapter was looked for again after a device change, with this port name text, or the
   // look failed (and the port and the port box are as they were).
   virtual void AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) = 0;

@@ -27,13 +27,20 @@ std::size_t FitWords(std::wstring_view text, std::size_t begin, int width,
   return fit;
 }
 
+// Where the character at `i` ends: a surrogate pair is one character, never split.
+std::size_t CharacterEnd(std::wstring_view text, std::size_t i) {
+  const bool pair = i + 1 < text.size() && text[i] >= 0xD800 && text[i] <= 0xDBFF &&
+                    text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+  return i + (pair ? 2 : 1);
+}
+
 // The end of the longest run of characters from `begin` that fits in `width`: at least one.
 std::size_t FitCharacters(std::wstring_view text, std::size_t begin, int width,
                           const MeasureText& measure) {
-  std::size_t end = begin + 1;
+  std::size_t end = CharacterEnd(text, begin);
   while (end < text.size() && !IsSpace(text[end]) &&
-         measure(text.substr(begin, end + 1 - begin)) <= width) {
-    ++end;
+         measure(text.substr(begin, CharacterEnd(text, end) - begin)) <= width) {
+    end = CharacterEnd(text, end);
   }
   return end;
 }

@@ -48,7 +48,8 @@ const wchar_t* const kUsage[] = {
     L"  2    some port could not be opened",
     L"  3    no adapter found and no --port given",
     L"  64   a usage error",
-    L"  70   the program could not run or write its output (the reason is on standard error)",
+    L"  70   the program could not run, list the devices or write its output (the reason is",
+    L"       on standard error)",
 #ifdef _WIN32
     L"  130  interrupted (Ctrl+C, Ctrl+Break, the console closed): the ports are closed first",
 #else
@@ -457,7 +458,10 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
   try {
     adapters = platform.FindAdapters();
   } catch (const Error& e) {
-    platform.PrintError(L"quillomarvet: cannot list the devices: " + e.Description());
+    // Not the same as no adapter: a script must not take a broken (or hung) device list for an
+    // empty bench.
+    platform.PrintError(L"quillomarvet: cannot list the devices: " + FatalErrorText(e));
+    return kExitFailure;
   }
   if (adapters.empty()) {
     SayNoAdapter(platform);

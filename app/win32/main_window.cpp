@@ -2,9 +2,13 @@
 
 #include <commctrl.h>
 #include <dbt.h>
+#include <windowsx.h>
+
+#include <memory>
 
 #include "app/layout.h"
 #include "app/line_breaks.h"
+#include "app/win32/wmi_devices.h"
 #include "common/win32/ansi_text.h"
 #include "common/win32/os_error.h"
 #include "common/win32/trace.h"
@@ -21,6 +25,37 @@ constexpr int kPortBoxId = 101;
 constexpr int kLabelId = 102;
 constexpr UINT_PTR kPauseTimerId = 1;
 constexpr UINT_PTR kDeviceSettleTimerId = 2;
+// A device look's outcome, from its worker thread; lParam owns a DeviceLook.
+constexpr UINT kDeviceLookDone = WM_APP + 1;
+// The settle time is over (posted when no timer could be set for it).
+constexpr UINT kDeviceSettleDue = WM_APP + 2;
+
+// A look after a device change, made on a worker thread and handed to the window.
+struct DeviceLook {
+  HWND window;
+  std::vector<std::optional<std::wstring>> names;
+  std::optional<Error> failure;
+};
+
+DWORD WINAPI DeviceLookThread(void* parameter) {
+  std::unique_ptr<DeviceLook> look(static_cast<DeviceLook*>(parameter));
+  try {
+    // The window's apartment would have WMI's calls wait for its message loop, and a hung WMI
+    // service would freeze the window with it.
+    const ComApartment com(false);
+    look->names = WmiDeviceQuery().PnPDeviceNames();
+  } catch (const Error& e) {
+    look->failure = e;
+  } catch (...) {
+    look->failure = Error(static_cast<uint32_t>(E_UNEXPECTED), SystemMessage(E_UNEXPECTED));
+  }
+  // The window is not destroyed before the process ends, so the handle cannot be reused
+  // meanwhile; a message that is never handled goes with the process.
+  if (::PostMessageW(look->window, kDeviceLookDone, 0, reinterpret_cast<LPARAM>(look.get()))) {
+    look.release();
+  }
+  return 0;
+}
 
 // Per-monitor DPI functions, present from Windows 10 1607 on; older systems get the system DPI.
 struct DpiApi {
@@ -175,7 +210,9 @@ void MainWindow::Create() {
 void MainWindow::Show(int show_command) {
   ::ShowWindow(hwnd_, show_command);
   ::UpdateWindow(hwnd_);
-  ::SetFocus(reset_);
+  // SetFocus activates the window: started minimized, a stray Enter or Space would press Reset
+  // behind the operator's back. Restored, it gets the focus through WM_ACTIVATE.
+  if (!::IsIconic(hwnd_)) ::SetFocus(reset_);
   Trace("window", L"shown");
 }
 
@@ -277,10 +314,20 @@ void MainWindow::FocusReset() {
 
 void MainWindow::ArmDeviceSettleTimer(int32_t interval_ms) {
   if (!::SetTimer(hwnd_, kDeviceSettleTimerId, static_cast<UINT>(interval_ms), nullptr)) {
-    // Without the timer the change would never be looked at: look now instead.
+    // Without the timer the change would never be looked at: look as soon as this message
+    // (sent, and its sender waiting) is answered.
     Trace("devices", L"settle timer not set: " + SystemMessage(::GetLastError()));
-    if (form_) form_->DeviceSettleTimer_Timer();
+    ::PostMessageW(hwnd_, kDeviceSettleDue, 0, 0);
   }
+}
+
+void MainWindow::StartDeviceLook() {
+  auto look = std::make_unique<DeviceLook>();
+  look->window = hwnd_;
+  // Not waited for: a look still hanging in WMI when the window closes ends with the process.
+  const UniqueHandle thread(::CreateThread(nullptr, 0, DeviceLookThread, look.get(), 0, nullptr));
+  if (!thread) throw LastOsError();
+  look.release();
 }
 
 void MainWindow::AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) {
@@ -320,16 +367,26 @@ void MainWindow::CopyReport() {
   }
 }
 
-void MainWindow::OnContextMenu(HWND target, LPARAM lp) {
-  POINT at{static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};
-  if (lp == -1) {
+bool MainWindow::OnContextMenu(HWND target, LPARAM lp) {
+  POINT at{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
+  // The keyboard's (-1, -1) as coordinates: on 64-bit Windows the LPARAM is not -1.
+  if (at.x == -1 && at.y == -1) {
     // From the keyboard (Shift+F10, the menu key): at the top-left corner of the lines.
     at = POINT{0, 0};
     ::ClientToScreen(hwnd_, &at);
   } else if (target != hwnd_) {
-    return;  // over a control, which has its own menu or none
+    return true;  // over a control, which has its own menu or none
+  } else {
+    // The caption and the border keep the window menu.
+    POINT client = at;
+    RECT area;
+    if (!::ScreenToClient(hwnd_, &client) || !::GetClientRect(hwnd_, &area) ||
+        !::PtInRect(&area, client)) {
+      return false;
+    }
   }
   if (ChooseCopyFromMenu(hwnd_, at)) CopyReport();
+  return true;
 }
 
 void MainWindow::DrawReportLines(HDC dc, const RECT& client) {
@@ -477,7 +534,9 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
 LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_COMMAND:
-      if (LOWORD(wp) == kResetId && form_) form_->cmReset_Click();
+      // Minimized, the button cannot be seen: Enter or Space reaching the window is a stray key
+      // (a dialog's Enter presses the default button wherever the focus is).
+      if (LOWORD(wp) == kResetId && form_ && !::IsIconic(hwnd_)) form_->cmReset_Click();
       return 0;
     case DM_GETDEFID:
       return MAKELRESULT(kResetId, DC_HASDEFID);
@@ -488,6 +547,14 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
         if (form_) form_->DeviceSettleTimer_Timer();
       }
       return 0;
+    case kDeviceSettleDue:
+      if (form_) form_->DeviceSettleTimer_Timer();
+      return 0;
+    case kDeviceLookDone: {
+      const std::unique_ptr<DeviceLook> look(reinterpret_cast<DeviceLook*>(lp));
+      if (form_) form_->DeviceLookFinished(look->names, look->failure);
+      return 0;
+    }
     case WM_DEVICECHANGE:
       // A device added or removed; the queries before a change are answered by the default.
       if (form_ && (wp == DBT_DEVNODES_CHANGED || wp == DBT_DEVICEARRIVAL ||
@@ -497,8 +564,8 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
       }
       return TRUE;
     case WM_CONTEXTMENU:
-      OnContextMenu(reinterpret_cast<HWND>(wp), lp);
-      return 0;
+      if (OnContextMenu(reinterpret_cast<HWND>(wp), lp)) return 0;
+      break;
     case WM_ERASEBKGND:
       return 1;  // Paint covers every pixel
     case WM_PAINT:
@@ -511,7 +578,8 @@ LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
         if (HWND focus = ::GetFocus(); focus == hwnd_ || (focus && ::IsChild(hwnd_, focus))) {
           last_focus_ = focus;
         }
-      } else if (last_focus_ && ::IsWindowEnabled(last_focus_)) {
+      } else if (HIWORD(wp) == 0 && last_focus_ && ::IsWindowEnabled(last_focus_)) {
+        // Not while minimized (HIWORD): keys would reach Reset unseen. Restoring activates again.
         ::SetFocus(last_focus_);
         return 0;
       }

@@ -36,6 +36,7 @@ class MainWindow final : public FormHost {
   void SetResetEnabled(bool enabled) override;
   void FocusReset() override;
   void ArmDeviceSettleTimer(int32_t interval_ms) override;
+  void StartDeviceLook() override;
   void AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) override;
   void EndProgram(int exit_status) override;
   std::wstring DecodeAnsi(std::string_view bytes) const override;
@@ -49,7 +50,8 @@ class MainWindow final : public FormHost {
   void DrawReport(HDC dc, const RECT& client);
   void DrawReportLines(HDC dc, const RECT& client);
   void CopyReport();
-  void OnContextMenu(HWND target, LPARAM lp);
+  // Whether the menu was handled here (else it is the default window menu's).
+  bool OnContextMenu(HWND target, LPARAM lp);
   void OnPauseTimer();
   // Runs a handler whose errors end the program through the error message box.
   template <typename Handler>

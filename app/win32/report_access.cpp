@@ -115,15 +115,25 @@ bool ChooseCopyFromMenu(HWND owner, POINT screen) {
 
 void ReportAccessibility::LineAdded(HWND hwnd, const std::wstring& line,
                                     const std::wstring& all_lines) {
-  Notify(hwnd, line);
+  // The value first: a screen reader told of a change reads it at once.
   ExposeLines(hwnd, all_lines);
+  // Every screen reader, Windows 7 on, hears of the value change; the notification (Windows 10
+  // 1709 on) says which line is new.
+  ::NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, hwnd, OBJID_CLIENT, CHILDID_SELF);
+  Notify(hwnd, line);
+}
+
+ReportAccessibility::~ReportAccessibility() {
+  // A screen reader may still hold a provider from UIAutomationCore.dll, so the DLL stays loaded
+  // (uia_ is never freed); the providers are let go where the system can do that (Windows 8 on).
+  if (disconnect_providers_) disconnect_providers_();
 }
 
 void ReportAccessibility::Notify(HWND hwnd, const std::wstring& line) {
   if (!uia_loaded_) {
     uia_loaded_ = true;
     // From the system directory only, never from beside the .exe or the current directory.
-    uia_.reset(::LoadLibraryExW(L"UIAutomationCore.dll", nullptr, kLoadFromSystem32));
+    uia_ = ::LoadLibraryExW(L"UIAutomationCore.dll", nullptr, kLoadFromSystem32);
     if (!uia_ && ::GetLastError() == ERROR_INVALID_PARAMETER) {
       // Windows 7 without the update that brought LOAD_LIBRARY_SEARCH_SYSTEM32.
       wchar_t path[MAX_PATH];
@@ -131,12 +141,13 @@ void ReportAccessibility::Notify(HWND hwnd, const std::wstring& line) {
       if (length > 0 && length < MAX_PATH - 24) {
         std::wstring full(path, length);
         full += L"\\UIAutomationCore.dll";
-        uia_.reset(::LoadLibraryW(full.c_str()));
+        uia_ = ::LoadLibraryW(full.c_str());
       }
     }
     if (uia_) {
-      LoadFunction(uia_.get(), "UiaHostProviderFromHwnd", host_provider_);
-      LoadFunction(uia_.get(), "UiaRaiseNotificationEvent", raise_notification_);
+      LoadFunction(uia_, "UiaHostProviderFromHwnd", host_provider_);
+      LoadFunction(uia_, "UiaRaiseNotificationEvent", raise_notification_);
+      LoadFunction(uia_, "UiaDisconnectAllProviders", disconnect_providers_);
     }
     Trace("uia", raise_notification_ && host_provider_
                      ? L"notifications available"

@@ -29,7 +29,7 @@ class ReportAccessibility {
   ReportAccessibility() = default;
   ReportAccessibility(const ReportAccessibility&) = delete;
   ReportAccessibility& operator=(const ReportAccessibility&) = delete;
-  ~ReportAccessibility() = default;
+  ~ReportAccessibility();
 
   void LineAdded(HWND hwnd, const std::wstring& line, const std::wstring& all_lines);
 
@@ -40,15 +40,9 @@ class ReportAccessibility {
   using HostProviderFromHwnd = HRESULT(WINAPI*)(HWND, IUnknown**);
   using RaiseNotificationEvent = HRESULT(WINAPI*)(IUnknown*, int, int, BSTR, BSTR);
 
-  struct ModuleTraits {
-    using Type = HMODULE;
-    static Type Empty() { return nullptr; }
-    static bool Valid(Type m) { return m != nullptr; }
-    static void Release(Type m) { ::FreeLibrary(m); }
-  };
-
   bool uia_loaded_ = false;
-  UniqueResource<ModuleTraits> uia_;
+  HMODULE uia_ = nullptr;  // loaded for the life of the process
+  HRESULT(WINAPI* disconnect_providers_)() = nullptr;
   HostProviderFromHwnd host_provider_ = nullptr;
   RaiseNotificationEvent raise_notification_ = nullptr;
 

@@ -36,8 +36,10 @@ class Variant {
 
 }  // namespace
 
-ComApartment::ComApartment() {
-  Check(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+ComApartment::ComApartment(bool single_threaded) {
+  Check(::CoInitializeEx(nullptr,
+                         (single_threaded ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED) |
+                             COINIT_DISABLE_OLE1DDE));
   // Process-wide security for the WMI calls. Someone (a shell extension, say) may have set it
   // already; then the existing setting serves.
   const HRESULT hr =

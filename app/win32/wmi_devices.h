@@ -11,10 +11,11 @@ class WmiDeviceQuery final : public DeviceQuery {
   std::vector<std::optional<std::wstring>> PnPDeviceNames() override;
 };
 
-// Joins the calling thread to a single-threaded COM apartment for the life of the object.
+// Joins the calling thread to a COM apartment for the life of the object: single-threaded for
+// a thread with a window, the multithreaded one for a worker.
 class ComApartment {
  public:
-  ComApartment();
+  explicit ComApartment(bool single_threaded = true);
   ComApartment(const ComApartment&) = delete;
   ComApartment& operator=(const ComApartment&) = delete;
   ~ComApartment();

@@ -48,6 +48,11 @@ extern "C" __declspec(dllexport) HRESULT WINAPI UiaHostProviderFromHwnd(HWND hwn
   return S_OK;
 }
 
+extern "C" __declspec(dllexport) HRESULT WINAPI UiaDisconnectAllProviders() {
+  OutputDebugStringA("Quillomarvet: disconnect: all providers\n");
+  return S_OK;
+}
+
 extern "C" __declspec(dllexport) HRESULT WINAPI
     UiaRaiseNotificationEvent(IUnknown* raised_on, int kind, int processing, BSTR text,
                               BSTR activity) {

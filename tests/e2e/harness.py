@@ -491,10 +491,11 @@ def _unescape_tool(text):
 class App:
     """Quillomarvet.exe running under Wine."""
 
-    def __init__(self, exe, prefix, display, dpi=96, launcher=()):
+    def __init__(self, exe, prefix, display, dpi=96, launcher=(), minimized=False):
         """`exe`: a file of the 32-bit build; where this host runs no 32-bit programs, its
         64-bit build runs instead. `launcher`: a command to start wine through, e.g.
-        WITHOUT_ROOT_OVERRIDES."""
+        WITHOUT_ROOT_OVERRIDES. `minimized`: started as a shortcut set to "Run: Minimized"
+        starts it."""
         exe = runs_here(exe)
         self.prefix = prefix
         self.display = display
@@ -504,7 +505,8 @@ class App:
         env = dict(prefix.env)
         env["WINEDEBUG"] = "-all,warn+seh"
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([*launcher, *prefix.wine, exe], env=env, stdout=subprocess.DEVNULL,
+        start = ["start", "/wait", "/min", "/unix"] if minimized else []
+        self.proc = subprocess.Popen([*launcher, *prefix.wine, *start, exe], env=env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, start_new_session=True)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -705,6 +707,17 @@ def post_device_change(prefix, count=1):
     _poke(prefix, "devicechange", str(count))
 
 
+def broadcast_device_change(prefix):
+    """Sends WM_DEVICECHANGE (DBT_DEVNODES_CHANGED) to every top-level window, as the system does
+    when a device comes or goes."""
+    _poke(prefix, "broadcast")
+
+
+def poke(prefix, *args):
+    """What qm_poke prints for `args` (focus, restore, contextmenu DY: see poke.cpp)."""
+    return _poke(prefix, *args)
+
+
 def windows_clipboard(prefix):
     """The Unicode text on the Windows clipboard as Windows programs see it."""
     return bytes.fromhex(_poke(prefix, "clipboard")).decode("utf-16-be")
@@ -751,6 +764,41 @@ def system_dll_replaced(prefix, dll):
             os.replace(saved, target)
         else:
             os.remove(target)
+
+
+class FakeWmi:
+    """The stand-in WMI (tests/e2e/fake_wmi.cpp) registered in `prefix` for CLSID_WbemLocator, so
+    the tool lists the devices a test scripts; the registration stays for the prefix's life."""
+
+    CLSID = r"HKCR\CLSID\{4590F811-1D3A-11D0-891F-00AA004B2E24}\InprocServer32"
+
+    def __init__(self, prefix):
+        self.dir = os.path.join(prefix.path, "drive_c", "qm-wmi")
+        os.makedirs(self.dir, exist_ok=True)
+        dll = os.path.abspath(wine_runtime().exe(helper_exe("QM_FAKE_WMI", "qm_fake_wmi.dll")))
+        for value in (["/ve", "/d", "Z:" + dll.replace("/", "\\")],
+                      ["/v", "ThreadingModel", "/d", "Both"]):
+            prefix.run([*prefix.wine, "reg", "add", self.CLSID, *value, "/f"])
+        prefix.kill_server()
+        self.script()
+
+    def script(self, *lines):
+        """What WMI answers from now on (the next connection; a hang's end at once)."""
+        path = os.path.join(self.dir, "script.txt")
+        with open(path + ".new", "w", encoding="utf-8") as f:
+            f.write("".join(line + "\n" for line in lines))
+        os.replace(path + ".new", path)
+
+    def calls(self):
+        """What the tool gave WMI since the last call of this: connect, blanket and query lines."""
+        path = os.path.join(self.dir, "calls.txt")
+        try:
+            with open(path, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+            os.remove(path)
+        except FileNotFoundError:
+            return []
+        return lines
 
 
 def clipboard(display):

@@ -2,9 +2,15 @@
 //   qm_poke devicechange [count]  posts WM_DEVICECHANGE (DBT_DEVNODES_CHANGED, as the system
 //                                 sends when a device is plugged in) to the tool's window,
 //                                 `count` times (once by default);
+//   qm_poke broadcast             sends it to every top-level window, as the system does;
 //   qm_poke clipboard             prints the Unicode text on the Windows clipboard as
 //                                 hexadecimal UTF-16 code units, four digits each (Wine gives
-//                                 X its own line ends).
+//                                 X its own line ends);
+//   qm_poke focus                 prints "active" or "inactive" and the focused window's text
+//                                 ("none" without one), for the tool's thread;
+//   qm_poke restore               restores the tool's window;
+//   qm_poke contextmenu DY        posts WM_CONTEXTMENU for the screen point 20 px right of and
+//                                 DY px below the client area's top-left corner.
 // Exit status 0 on success, 2 when the window or the text is not there, 3 when a call fails.
 #include <windows.h>
 
@@ -24,6 +30,14 @@ int PostDeviceChanges(long count) {
   return 0;
 }
 
+int BroadcastDeviceChange() {
+  DWORD_PTR result = 0;
+  return ::SendMessageTimeoutW(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0,
+                               SMTO_ABORTIFHUNG, 5000, &result)
+             ? 0
+             : 3;
+}
+
 int PrintClipboard() {
   if (!::OpenClipboard(nullptr)) return 3;
   int status = 2;
@@ -39,6 +53,25 @@ int PrintClipboard() {
   return status;
 }
 
+int Focus(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!::GetGUIThreadInfo(::GetWindowThreadProcessId(window, nullptr), &info)) return 3;
+  wchar_t text[64] = L"none";
+  if (info.hwndFocus) ::GetWindowTextW(info.hwndFocus, text, 64);
+  std::printf("%s %ls\n", info.hwndActive == window ? "active" : "inactive", text);
+  return 0;
+}
+
+int ContextMenu(HWND window, long dy) {
+  POINT at{20, dy};
+  ::ClientToScreen(window, &at);
+  return ::PostMessageW(window, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(window),
+                        MAKELPARAM(at.x, at.y))
+             ? 0
+             : 3;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -46,5 +79,16 @@ int wmain(int argc, wchar_t** argv) {
     return PostDeviceChanges(argc > 2 ? std::wcstol(argv[2], nullptr, 10) : 1);
   }
   if (argc == 2 && std::wcscmp(argv[1], L"clipboard") == 0) return PrintClipboard();
+  if (argc == 2 && std::wcscmp(argv[1], L"broadcast") == 0) return BroadcastDeviceChange();
+  HWND window = ::FindWindowW(L"Quillomarvet.Form1", nullptr);
+  if (!window) return 2;
+  if (argc == 2 && std::wcscmp(argv[1], L"focus") == 0) return Focus(window);
+  if (argc == 2 && std::wcscmp(argv[1], L"restore") == 0) {
+    ::ShowWindow(window, SW_RESTORE);  // returns whether it was visible before, not success
+    return 0;
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"contextmenu") == 0) {
+    return ContextMenu(window, std::wcstol(argv[2], nullptr, 10));
+  }
   return 3;
 }

@@ -46,8 +46,9 @@ def on_com1(answer=None):
         device.close()
 
 
-def cli(*args):
-    r = subprocess.run([*prefix.wine, CLI, *args], env=prefix.env, stdout=subprocess.PIPE,
+def cli(*args, on=None):
+    on = on or prefix
+    r = subprocess.run([*on.wine, CLI, *args], env=on.env, stdout=subprocess.PIPE,
                        stderr=subprocess.PIPE, timeout=120)
     return r.returncode, r.stdout.decode("latin-1").splitlines(), r.stderr.decode("latin-1")
 
@@ -100,6 +101,58 @@ class Cli(unittest.TestCase):
             self.assertEqual(device.data(), COMMAND)
         with open(out, "rb") as f:
             self.assertEqual(f.read(), b"Open port\r\ncaf\x82\r\nPort closed\r\n")
+
+
+class Discovery(unittest.TestCase):
+    """--list and --all with the adapters a stand-in WMI lists, in a prefix of its own."""
+
+    BRIDGE = "Silicon Labs CP210x USB to UART Bridge"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = harness.WinePrefix(os.path.join(WORK, "wineprefix-wmi"), display)
+        cls.wmi = harness.FakeWmi(cls.prefix)
+        cls.devices = {n: harness.SimDevice() for n in (7, 12)}
+        for n, device in cls.devices.items():
+            cls.prefix.set_com_port(n, device.path)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.kill_server()
+        for device in cls.devices.values():
+            device.close()
+
+    def test_list_then_all_at_once(self):
+        self.wmi.script("others 100", f"name {self.BRIDGE} (COM12)", "null",
+                        f"name {self.BRIDGE} (COM7)")
+        code, lines, err = cli("--list", on=self.prefix)
+        self.assertEqual((code, lines), (0, [f"COM12  {self.BRIDGE} (COM12)",
+                                             f"COM7  {self.BRIDGE} (COM7)"]), err)
+        self.devices[12].responder = harness.answer_after_command(b"OK\r\n")
+        code, lines, err = cli("--all", on=self.prefix)
+        self.assertEqual(code, 1, "one device silent: the highest status wins")
+        self.assertEqual(sorted(lines), sorted(f"{port}: {line}" for port, answer in
+                                               (("COM12", "OK"), ("COM7", "NO COMM"))
+                                               for line in ("Open port", answer, "Port closed")))
+        firsts = [d.received[0][0] for d in self.devices.values()]
+        self.assertLess(abs(firsts[0] - firsts[1]), 1.0, "both reset at once")
+        self.assertEqual([d.data() for d in self.devices.values()], [COMMAND] * 2)
+
+    def test_no_adapter_or_a_hung_wmi(self):
+        for script, status, said in ((["others 300"], 3, "no adapter found"),
+                                     (["hang next"], 70, "Error 0x80041069: WMI has not")):
+            with self.subTest(script[0]):
+                self.wmi.script(*script)
+                for device in self.devices.values():
+                    device.clear()
+                started = time.monotonic()
+                code, lines, err = cli("--all", on=self.prefix)
+                took = time.monotonic() - started
+                print(f"\n  {script[0]}: status {code} after {took:.1f} s", file=sys.stderr)
+                self.assertEqual((code, lines), (status, []))
+                self.assertIn(said, err)
+                self.assertLess(took, 30 + 10)
+                self.assertEqual([d.data() for d in self.devices.values()], [b"", b""])
 
 
 if __name__ == "__main__":

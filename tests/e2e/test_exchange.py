@@ -528,6 +528,171 @@ class ScreenReader(ToolCase):
         values = [text for _, _, text in app.event_list("a11y")]
         print(f"\n  accessible value: {values[-1]!r}", file=sys.stderr)
         self.assertEqual(len(values), len(lines))
+        # Each line's value is set before it is announced: a reader reads it on the news.
+        for (set_at, _, _), (told_at, _, _) in zip(app.event_list("a11y"),
+                                                   app.event_list("notify")):
+            self.assertLess(set_at, told_at)
+        # Closed, the screen readers' hold on the window's provider is let go.
+        app.close_window()
+        self.assertEqual(app.wait_exit(), 0)
+        self.assertEqual([text for _, _, text in app.event_list("disconnect")], ["all providers"])
+
+
+class Discovery(ToolCase):
+    """The adapter found through WMI: a stand-in serves the devices a case scripts, in a prefix
+    of its own, with simulated devices on COM1 (the stored port), COM7 and COM12."""
+
+    BRIDGE = "name Silicon Labs CP210x USB to UART Bridge"
+    CONNECT_QUERY = ["connect \\\\.\\root\\CIMV2 0x80", "blanket 10 0 3 3",
+                     "query WQL 0x30 SELECT * FROM Win32_PnPEntity"]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = harness.WinePrefix(os.path.join(WORK, "wineprefix-wmi"), display)
+        cls.wmi = harness.FakeWmi(cls.prefix)
+        cls.ports = {n: harness.SimDevice() for n in (1, 7, 12)}
+        for n, device in cls.ports.items():
+            cls.prefix.set_com_port(n, device.path)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.kill_server()
+        for device in cls.ports.values():
+            device.close()
+
+    def start(self, *script, shown=True):
+        self.wmi.script(*script)
+        self.wmi.calls()
+        for device in self.ports.values():
+            device.clear()
+        app = harness.App(EXE, self.prefix, display)
+        self.addCleanup(app.kill)
+        if shown:
+            app.wait_shown()
+        return app
+
+    def port_box(self, app):
+        return app.event_list("portbox")[-1][2]
+
+    def wire(self):
+        return {n: d.data() for n, d in self.ports.items()}
+
+    def test_the_adapter_among_300_devices_is_the_port_reset_talks_to(self):
+        app = self.start("others 150", self.BRIDGE + " (COM7)", "others 150")
+        self.assertEqual(self.port_box(app), "COM7")
+        self.assertEqual(self.wmi.calls(), self.CONNECT_QUERY)
+        print("\n  " + app.event_list("devices")[0][2], file=sys.stderr)
+        self.assertExchange(self.exchange(app, self.ports[7], b"OK\r\n"), "OK")
+        shot(app, "wmi-com7")
+        self.assertEqual(self.wire(), {1: b"", 7: COMMAND, 12: b""})
+
+    def test_two_adapters_a_null_name_and_one_without_a_port(self):
+        # Every adapter's port in the box, the number the portless one reads is 0, the first
+        # adapter's port is the one used.
+        app = self.start("others 5", "null", self.BRIDGE + " (COM12)", self.BRIDGE, "null",
+                         self.BRIDGE + " (COM7)")
+        self.assertEqual(self.port_box(app), "COM12COM0COM7")
+        self.assertExchange(self.exchange(app, self.ports[12], b"OK\r\n"), "OK")
+        self.assertEqual(self.wire(), {1: b"", 7: b"", 12: COMMAND})
+
+    def test_wmi_hung_or_failing_at_start_up_is_an_error_box_then_the_end(self):
+        cases = [  # script, the box's text, within seconds of the start
+            (["hang next", self.BRIDGE + " (COM7)"],
+             "Error 0x80041069: WMI has not listed the devices within 30 seconds.", 30 + 5),
+            (["timedout 3", "others 1", "fail get 0x80070005"], r"Error 0x80070005: \S", 10),
+            (["fail connect 0x80041003"], r"Error 0x80041003: \S", 10),
+            (["fail query 0x80041017"], r"Error 0x80041017: \S", 10),
+        ]
+        for script, text, bound in cases:
+            with self.subTest(script[0]):
+                app = self.start(*script, shown=False)
+                harness.wait_until(lambda: app.event_list("error"), bound + 10, "the error")
+                took = app.event_list("error")[0][0] - app.started
+                message = app.event_list("error")[0][2]
+                print(f"\n  {script[0]}: {message!r} after {took:.1f} s", file=sys.stderr)
+                self.assertRegex(message, "^" + text)
+                self.assertLess(took, bound)
+                app.window = harness.wait_until(app._find_window, 20, "the message box")
+                self.assertIsNone(app.proc.poll(), "the box waits to be dismissed")
+                time.sleep(0.5)
+                app.xdotool("key", "--window", app.window, "Return")
+                self.assertEqual(app.wait_exit(), 1)
+                self.assertEqual(app.event_list("window"), [])
+                self.assertEqual(self.wire(), {1: b"", 7: b"", 12: b""})
+
+    def test_an_adapter_plugged_in_late_then_removed(self):
+        app = self.start("others 300")
+        self.assertEqual(self.port_box(app), "")
+
+        def looks():
+            return [x for _, _, x in app.event_list("devices") if x.startswith("looked again")]
+
+        def change(*script):
+            before = len(looks())
+            self.wmi.script(*script)
+            harness.broadcast_device_change(self.prefix)
+            harness.wait_until(lambda: len(looks()) > before, 15, "a look")
+            return self.port_box(app)
+
+        self.assertEqual(change("others 300", self.BRIDGE + " (COM7)"), "COM7")
+        self.assertExchange(self.exchange(app, self.ports[7], b"OK\r\n"), "OK")
+        # Unplugged: the box is emptied and the port found last is kept.
+        self.assertEqual(change("others 300"), "")
+        self.assertExchange(self.exchange(app, self.ports[7], b"OK\r\n"), "OK")
+        self.assertEqual(self.wire()[1], b"")
+
+    def test_a_look_hanging_in_wmi_leaves_the_window_working(self):
+        app = self.start(self.BRIDGE + " (COM7)")
+        self.wmi.calls()
+        self.wmi.script("hang connect", self.BRIDGE + " (COM12)")
+        harness.broadcast_device_change(self.prefix)
+        harness.wait_until(lambda: any(c.startswith("connect") for c in self.wmi.calls()), 10,
+                           "the look to be in WMI")
+        # A press and a repaint while it hangs; the port is still COM7.
+        self.assertExchange(self.exchange(app, self.ports[7], b"OK\r\n"), "OK")
+        before = shot(app, "wmi-hung-look")
+        self.assertLess(harness.darkest(before, 0, 0, 100, 45), 0.4, "the lines are drawn")
+        self.assertEqual(self.port_box(app), "COM7")
+        self.ports[7].responder = None
+        app.click_reset()
+        harness.wait_until(lambda: self.ports[7].data().endswith(COMMAND * 2), 5, "a command")
+        closed_at = time.monotonic()
+        app.close_window()
+        harness.wait_until(lambda: not self.ports[7].holders(), 1.0, "the port to be released")
+        self.assertEqual(app.proc.wait(timeout=1.0), 0, "the process ends within a second")
+        print(f"\n  process gone {time.monotonic() - closed_at:.2f} s after alt+F4 with a look "
+              "hanging", file=sys.stderr)
+
+
+class StartedMinimized(ToolCase):
+    def test_keys_reach_reset_once_restored_and_the_caption_keeps_its_menu(self):
+        device = harness.SimDevice()
+        self.addCleanup(device.close)
+        prefix.set_com_port(1, device.path)
+        app = harness.App(EXE, prefix, display, minimized=True)
+        self.addCleanup(app.kill)
+        app.wait_shown()
+        harness.wait_until(app.iconic, 10, "the window to be minimised")
+        print(f"\n  minimized: {harness.poke(prefix, 'focus')}", file=sys.stderr)
+        self.assertNotIn("Reset", harness.poke(prefix, "focus"), "Enter would press it")
+        for key in ("Return", "space"):
+            app.xdotool("key", "--window", app.window, key)
+        time.sleep(1.0)
+        self.assertEqual((app.lines(), device.data()), ([], b""), "a stray key pressed Reset")
+        harness.poke(prefix, "restore")
+        harness.wait_until(lambda: not app.iconic(), 10, "the window to be restored")
+        self.assertEqual(harness.poke(prefix, "focus"), "active Reset")
+        self.assertExchange(self.exchange(app, device, b"OK\r\n",
+                                          press=lambda: app.press_key("Return")), "OK")
+
+        # Right-clicked on the caption (above the client area): not the Copy menu.
+        menus = len(app.event_list("menu"))
+        harness.poke(prefix, "contextmenu", "-4")
+        time.sleep(1.0)
+        shot(app, "caption-context-menu")
+        self.assertEqual(len(app.event_list("menu")), menus)
+        app.choose_from_popup(lambda: harness.poke(prefix, "contextmenu", "4"), 12)
+        harness.wait_until(lambda: app.event_list("copy"), 10, "the copy")
 
 
 class Soak(ToolCase):

@@ -9,6 +9,7 @@ import struct
 import subprocess
 import tempfile
 import unittest
+import zipfile
 import xml.etree.ElementTree as ET
 
 EXE = os.environ.get("QM_EXE", "build/windows/app/win32/Quillomarvet.exe")
@@ -167,6 +168,14 @@ class Executable(unittest.TestCase):
         self.assertIn("PerMonitor", texts.get("dpiAwareness", ""), "per-monitor DPI aware")
         level = next(el for el in root.iter() if el.tag.endswith("requestedExecutionLevel"))
         self.assertEqual(level.get("level"), "asInvoker", "no elevation prompt")
+
+    def test_the_release_zip_holds_the_programs_and_no_test_stand_ins(self):
+        tree = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(EXE))))
+        run("cmake", "--build", tree, "--target", "package")
+        [package] = glob.glob(os.path.join(tree, "Quillomarvet-*-win32.zip"))
+        with zipfile.ZipFile(package) as z:
+            self.assertEqual(sorted(z.namelist()), ["LICENSE", "Quillomarvet.exe", "README.md",
+                                                    "quillomarvet-cli.exe"])
 
 
 if __name__ == "__main__":

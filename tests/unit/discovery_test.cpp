@@ -99,6 +99,9 @@ TEST(DevicesChanged, LooksAgainOnceTheChangesSettle) {
     std::vector<int64_t> looks;    // when the adapter was looked for again
     std::wstring port_box;
     int16_t port;
+    int64_t look_ms = 0;       // how long each look takes
+    int64_t press_at = 0;      // when Reset is pressed, if it is
+    int unreported_looks = 0;  // looks whose outcome came during an exchange and was redone
   } cases[] = {
       {"IdleLooksAfterTheSettle",
        {100},
@@ -172,6 +175,29 @@ TEST(DevicesChanged, LooksAgainOnceTheChangesSettle) {
        {100 + kSettle},
        L"COM7",
        7},
+      // The window goes on while a look runs; a change meanwhile is looked at once it is over.
+      {"AChangeDuringALookStartsOneMoreAfterIt",
+       {100, 500},
+       false,
+       {kBridge + L" (COM3)"},
+       {},
+       false,
+       {100 + kSettle + 1000, 100 + kSettle + 2000},
+       L"COM3",
+       3,
+       1000},
+      {"ALookEndingDuringAnExchangeIsDoneAgainAfterIt",
+       {100},
+       true,
+       {kBridge + L" (COM3)"},
+       {},
+       false,
+       {500 + kExchangeEnd + 1000},
+       L"COM3",
+       3,
+       1000,
+       500,
+       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -181,8 +207,9 @@ TEST(DevicesChanged, LooksAgainOnceTheChangesSettle) {
     rig.form.Form_Load();
     rig.devices.names = c.after;
     rig.devices.failure = c.failure;
+    rig.host.look_ms = c.look_ms;
     for (int64_t t : c.changes) rig.host.At(t, [&] { rig.form.DevicesChanged(); });
-    if (c.exchange) rig.host.At(0, [&] { rig.form.cmReset_Click(); });
+    if (c.exchange) rig.host.At(c.press_at, [&] { rig.form.cmReset_Click(); });
     rig.host.RunUntil(5000);
 
     std::vector<int64_t> looks;
@@ -194,7 +221,7 @@ TEST(DevicesChanged, LooksAgainOnceTheChangesSettle) {
       }
     }
     EXPECT_EQ(looks, c.looks);
-    EXPECT_EQ(rig.devices.queries, 1 + static_cast<int>(c.looks.size()));
+    EXPECT_EQ(rig.devices.queries, 1 + static_cast<int>(c.looks.size()) + c.unreported_looks);
     EXPECT_EQ(rig.host.port_box, c.port_box);
     EXPECT_EQ(rig.port.CommPort(), c.port);
     EXPECT_FALSE(rig.host.ended_with.has_value()) << "the program carries on";

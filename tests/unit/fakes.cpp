@@ -33,6 +33,19 @@ void FakeHost::DoEvents() {
   }
 }
 
+void FakeHost::StartDeviceLook() {
+  At(now + look_ms, [this] {
+    std::vector<std::optional<std::wstring>> names;
+    std::optional<Error> failure;
+    try {
+      names = devices->PnPDeviceNames();
+    } catch (const Error& e) {
+      failure = e;
+    }
+    if (form_) form_->DeviceLookFinished(names, failure);
+  });
+}
+
 std::optional<int64_t> FakeHost::NextDue() const {
   std::optional<int64_t> next;
   if (!events_.empty()) next = events_.begin()->first;

@@ -33,6 +33,8 @@ class FakeHost : public FormHost {
   void SetResetEnabled(bool enabled) override { reset_enabled_history.push_back(enabled); }
   void FocusReset() override { ++focus_reset_calls; }
   void ArmDeviceSettleTimer(int32_t interval_ms) override { settle_due_ = now + interval_ms; }
+  // The look takes look_ms on the virtual clock.
+  void StartDeviceLook() override;
   void AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) override {
     looks.push_back({now, result, failure.has_value(), drawn.size()});
   }
@@ -62,6 +64,8 @@ class FakeHost : public FormHost {
     std::size_t lines_drawn;  // report lines drawn by then
   };
   std::vector<Look> looks;  // the adapter looked for after a device change
+  DeviceQuery* devices = nullptr;
+  int64_t look_ms = 0;
 
  private:
   Form1* form_ = nullptr;
@@ -126,7 +130,10 @@ class FakeDevices : public DeviceQuery {
 
 // Form1 wired to the fakes.
 struct Rig {
-  Rig() { host.Attach(form); }
+  Rig() {
+    host.Attach(form);
+    host.devices = &devices;
+  }
   FakeHost host;
   FakePort port{host};
   FakeDevices devices;

@@ -66,6 +66,12 @@ TEST(BreakLine, AtWordsWithinEachRowsWidth) {
       {"NoRoomAtAllStillEnds", L"ab c", 96, {0}, {L"a", L"b", L"c"}},
       {"SpacesInsideARowAreKept", L"a  b   c", 96, {25}, {L"a  b", L"c"}},
       {"Empty", L"", 96, {10}, {L""}},
+      // Two characters outside the BMP, each a surrogate pair (5 px a code unit): never halved.
+      {"SurrogatePairsStayWhole",
+       L"\xD83D\xDE00\xD83D\xDE00",
+       96,
+       {7},
+       {L"\xD83D\xDE00", L"\xD83D\xDE00"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -76,7 +82,10 @@ TEST(BreakLine, AtWordsWithinEachRowsWidth) {
     const Rows rows = BreakLine(c.text, width, measure);
     EXPECT_EQ(rows, c.rows);
     for (std::size_t k = 0; k < rows.size(); ++k) {
-      if (rows[k].size() > 1) {
+      // One character alone (a surrogate pair too) may be wider than its row.
+      const bool one_character =
+          rows[k].size() == 1 || (rows[k].size() == 2 && rows[k][0] >= 0xD800);
+      if (!one_character) {
         EXPECT_LE(measure(rows[k]), width(k)) << "row " << k;
       }
     }
@@ -141,6 +150,42 @@ TEST(LayoutReportRows, OwnLinesStayOutOfTheColumnWhereverTheyScroll) {
       if (exchange == 0) {
         EXPECT_EQ(rows.front().slot, 0u) << "from the top before the view fills";
       }
+    }
+  }
+}
+
+// Rows at the column's very edges, and a window narrower than where the column starts: the
+// rows each slot gets, written out, so that a slip of one pixel or a wrong bound shows.
+TEST(LayoutReportRows, TheColumnsEdgesAndANarrowWindow) {
+  const std::wstring words = L"aaaa aaaa aaaa aaaa aaaa";  // 20 px a word, 3 px a space
+  struct Case {
+    const char* name;
+    int client_width;
+    std::size_t lines_before;     // one-row lines above the words
+    std::vector<ReportRow> rows;  // the words' rows
+  } cases[] = {
+      // Slot 1 (10..20) ends where the column (20..40) starts; slot 4 (40..50) starts where it
+      // ends: neither lies beside it.
+      {"TouchingTheTop", 100, 1, {{1, L"aaaa aaaa aaaa aaaa"}, {2, L"aaaa"}}},
+      {"TouchingTheBottom", 100, 4, {{4, L"aaaa aaaa aaaa aaaa"}, {5, L"aaaa"}}},
+      {"BesideTheColumn", 100, 2, {{2, L"aaaa aaaa"}, {3, L"aaaa aaaa"}, {4, L"aaaa"}}},
+      // Narrower than the column's left edge (50): the window's edge is the limit.
+      {"NarrowWindow",
+       30,
+       2,
+       {{2, L"aaaa"}, {3, L"aaaa"}, {4, L"aaaa"}, {5, L"aaaa"}, {6, L"aaaa"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ReportGeometry g{10, c.client_width, 100, 50, 20, 40};
+    std::deque<std::wstring> lines(c.lines_before, L"x");
+    lines.push_back(words);
+    const std::vector<ReportRow> rows = LayoutReportRows(
+        lines, [](std::size_t) { return true; }, g, FakeMeasure(96));
+    ASSERT_EQ(rows.size(), c.lines_before + c.rows.size());
+    for (std::size_t k = 0; k < c.rows.size(); ++k) {
+      EXPECT_EQ(rows[c.lines_before + k].slot, c.rows[k].slot);
+      EXPECT_EQ(rows[c.lines_before + k].text, c.rows[k].text);
     }
   }
 }
