@@ -308,6 +308,13 @@ std::optional<int32_t> SettleMs(const std::wstring& text) {
 
 }  // namespace
 
+std::wstring SerialFromInstanceId(std::wstring_view instance_id) {
+  const std::size_t slash = instance_id.rfind(L'\\');
+  if (slash == std::wstring_view::npos || instance_id.substr(0, 4) != L"USB\\") return L"";
+  const std::wstring_view last = instance_id.substr(slash + 1);
+  return last.find(L'&') == std::wstring_view::npos ? std::wstring(last) : L"";
+}
+
 std::wstring JsonString(std::wstring_view text) {
   static constexpr wchar_t kHex[] = L"0123456789abcdef";
   std::wstring json = L"\"";

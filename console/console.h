@@ -94,6 +94,10 @@ class ConsolePlatform {
   virtual void WaitForDeviceChange(int32_t ms) = 0;
 };
 
+// The USB serial number in a device's instance ID (USB\VID_10C4&PID_EA60\0001 gives 0001);
+// empty where Windows made the last part up itself (it holds an '&') or there is none.
+std::wstring SerialFromInstanceId(std::wstring_view instance_id);
+
 // Text as a JSON string, quotes included; the result is valid JSON whatever the text holds.
 std::wstring JsonString(std::wstring_view text);
 // A moment as UTC ISO 8601 with milliseconds: "2026-12-08T05:01:02.345Z".

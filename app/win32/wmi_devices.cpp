@@ -56,6 +56,16 @@ ComApartment::~ComApartment() {
 }
 
 std::vector<std::optional<std::wstring>> WmiDeviceQuery::PnPDeviceNames() {
+  std::vector<std::optional<std::wstring>> names;
+  for (Device& device : Walk(false)) names.push_back(std::move(device.name));
+  return names;
+}
+
+std::vector<WmiDeviceQuery::Device> WmiDeviceQuery::PnPDevices() {
+  return Walk(true);
+}
+
+std::vector<WmiDeviceQuery::Device> WmiDeviceQuery::Walk(bool with_ids) {
   LARGE_INTEGER start, end, frequency;
   ::QueryPerformanceCounter(&start);
 
@@ -77,7 +87,7 @@ std::vector<std::optional<std::wstring>> WmiDeviceQuery::PnPDeviceNames() {
                             WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
                             &devices));
 
-  std::vector<std::optional<std::wstring>> names;
+  std::vector<Device> names;
   DeviceWalk walk;
   for (;;) {
     ComPtr<IWbemClassObject> device;
@@ -91,11 +101,17 @@ std::vector<std::optional<std::wstring>> WmiDeviceQuery::PnPDeviceNames() {
     Check(device->Get(L"Name", 0, &name, nullptr, nullptr));
     const VARIANT& v = name.get();
     if (v.vt == VT_BSTR && v.bstrVal) {
-      names.emplace_back(std::wstring(v.bstrVal, ::SysStringLen(v.bstrVal)));
+      names.push_back({std::wstring(v.bstrVal, ::SysStringLen(v.bstrVal)), L""});
     } else if (v.vt == VT_NULL || v.vt == VT_EMPTY) {
-      names.emplace_back(std::nullopt);
+      names.push_back({std::nullopt, L""});
     } else {
       throw HresultError(DISP_E_TYPEMISMATCH);
+    }
+    // The instance ID only tells which device it was: without it the device is still listed.
+    Variant id;
+    if (with_ids && SUCCEEDED(device->Get(L"DeviceID", 0, &id, nullptr, nullptr)) &&
+        id.get().vt == VT_BSTR && id.get().bstrVal) {
+      names.back().instance_id.assign(id.get().bstrVal, ::SysStringLen(id.get().bstrVal));
     }
   }
 

@@ -9,6 +9,16 @@ namespace qm {
 class WmiDeviceQuery final : public DeviceQuery {
  public:
   std::vector<std::optional<std::wstring>> PnPDeviceNames() override;
+
+  struct Device {
+    std::optional<std::wstring> name;
+    std::wstring instance_id;  // DeviceID, e.g. USB\VID_10C4&PID_EA60\0001; empty if none
+  };
+  // The same walk, with each device's instance ID too.
+  std::vector<Device> PnPDevices();
+
+ private:
+  std::vector<Device> Walk(bool with_ids);
 };
 
 // Joins the calling thread to a COM apartment for the life of the object: single-threaded for

@@ -1,6 +1,8 @@
 // quillomarvet-cli.exe: the console edition on Windows.
 #include <windows.h>
 
+#include <cfgmgr32.h>
+
 #include "app/port_names.h"
 #include "app/win32/wmi_devices.h"
 #include "common/win32/ansi_text.h"
@@ -173,12 +175,29 @@ class WindowsPlatform final : public ConsolePlatform {
 
   std::vector<Adapter> FindAdapters() override {
     std::vector<Adapter> adapters;
-    for (const auto& name : WmiDeviceQuery().PnPDeviceNames()) {
+    for (const auto& device : WmiDeviceQuery().PnPDevices()) {
       // The window's rules, one device at a time.
-      const std::wstring port = PortNameText({name});
-      if (!port.empty()) adapters.push_back({port, *name, L"", L"", L""});
+      const std::wstring port = PortNameText({device.name});
+      if (port.empty()) continue;
+      adapters.push_back({port, *device.name, Location(device.instance_id),
+                          SerialFromInstanceId(device.instance_id), device.instance_id});
     }
     return adapters;
+  }
+
+  // Where the device is plugged in, as the system reports it ("Port_#0004.Hub_#0001").
+  static std::wstring Location(const std::wstring& instance_id) {
+    DEVINST devinst = 0;
+    wchar_t location[256] = {};
+    ULONG size = sizeof location;
+    if (instance_id.empty() ||
+        ::CM_Locate_DevNodeW(&devinst, const_cast<wchar_t*>(instance_id.c_str()),
+                             CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS ||
+        ::CM_Get_DevNode_Registry_PropertyW(devinst, CM_DRP_LOCATION_INFORMATION, nullptr,
+                                            location, &size, 0) != CR_SUCCESS) {
+      return L"";
+    }
+    return location;
   }
 
   std::wstring WhatWasLookedFor() const override {

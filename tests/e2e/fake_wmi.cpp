@@ -4,6 +4,7 @@
 // (and while a hang lasts, so a test can release it by rewriting the file). One line each:
 //   name <text>              a device with that name (UTF-8), in the order given
 //   null                     a device whose name is VT_NULL
+//   id <text>                the device before it has that DeviceID (its instance ID)
 //   others <n>               n devices named "Other device 1" .. "Other device <n>"
 //   hang connect|next [ms]   ConnectServer, or the first Next, waits that long, or while the
 //                            line is there; Next honours its own time-out (WBEM_S_TIMEDOUT)
@@ -32,6 +33,7 @@ constexpr char kCalls[] = "C:\\qm-wmi\\calls.txt";
 
 struct Script {
   std::vector<std::optional<std::wstring>> names;
+  std::vector<std::wstring> ids;  // beside names; empty: none
   long hang_connect_ms = -1, hang_next_ms = -1;  // -1: no hang; 0: while the line is there
   long timed_out = 0;
   HRESULT fail_connect = S_OK, fail_query = S_OK, fail_next = S_OK, fail_get = S_OK;
@@ -69,6 +71,10 @@ Script ReadScript() {
     const auto hr = static_cast<HRESULT>(std::strtoul(arg, nullptr, 0));
     if (word == "name") s.names.push_back(Wide(rest));
     if (word == "null") s.names.push_back(std::nullopt);
+    if (word == "id" && !s.names.empty()) {
+      s.ids.resize(s.names.size());
+      s.ids.back() = Wide(rest);
+    }
     if (word == "others") {
       for (long i = 1; i <= number; ++i) s.names.push_back(L"Other device " + std::to_wstring(i));
     }
@@ -139,13 +145,16 @@ class Object : public Interfaces... {
 
 class Device final : public Object<IWbemClassObject> {
  public:
-  Device(std::optional<std::wstring> name, HRESULT fail) : name_(std::move(name)), fail_(fail) {}
+  Device(std::optional<std::wstring> name, std::wstring id, HRESULT fail)
+      : name_(std::move(name)), id_(std::move(id)), fail_(fail) {}
   HRESULT STDMETHODCALLTYPE Get(LPCWSTR property, LONG, VARIANT* value, CIMTYPE*, LONG*) override {
     if (FAILED(fail_)) return fail_;
-    if (!property || std::wcscmp(property, L"Name") != 0) return WBEM_E_NOT_FOUND;
+    const bool id = property && std::wcscmp(property, L"DeviceID") == 0;
+    if (!id && (!property || std::wcscmp(property, L"Name") != 0)) return WBEM_E_NOT_FOUND;
+    const std::optional<std::wstring>& text = id ? std::optional(id_) : name_;
     ::VariantInit(value);
-    value->vt = name_ ? VT_BSTR : VT_NULL;
-    if (name_) value->bstrVal = ::SysAllocStringLen(name_->data(), name_->size());
+    value->vt = text ? VT_BSTR : VT_NULL;
+    if (text) value->bstrVal = ::SysAllocStringLen(text->data(), text->size());
     return S_OK;
   }
   UNUSED(GetQualifierSet, IWbemQualifierSet**)
@@ -174,6 +183,7 @@ class Device final : public Object<IWbemClassObject> {
 
  private:
   std::optional<std::wstring> name_;
+  std::wstring id_;
   HRESULT fail_;
 };
 
@@ -197,7 +207,8 @@ class Devices final : public Object<IEnumWbemClassObject> {
       return WBEM_S_TIMEDOUT;
     }
     for (; *returned < count && next_ < s_.names.size(); ++*returned, ++next_) {
-      out[*returned] = new Device(s_.names[next_], s_.fail_get);
+      out[*returned] = new Device(s_.names[next_], next_ < s_.ids.size() ? s_.ids[next_] : L"",
+                                  s_.fail_get);
     }
     return *returned == count ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
   }

@@ -3,6 +3,7 @@ simulated device and its exit status, Ctrl+C during the wait, and discovery that
 device "Wine PnP Device") ending with status 3 instead of falling back to COM1."""
 
 import contextlib
+import json
 import os
 import pty
 import signal
@@ -123,11 +124,12 @@ class Discovery(unittest.TestCase):
             device.close()
 
     def test_list_then_all_at_once(self):
-        self.wmi.script("others 100", f"name {self.BRIDGE} (COM12)", "null",
-                        f"name {self.BRIDGE} (COM7)")
+        self.wmi.script("others 100", f"name {self.BRIDGE} (COM12)",
+                        r"id USB\VID_10C4&PID_EA60\0012", "null", f"name {self.BRIDGE} (COM7)")
         code, lines, err = cli("--list", on=self.prefix)
-        self.assertEqual((code, lines), (0, [f"COM12  {self.BRIDGE} (COM12)",
-                                             f"COM7  {self.BRIDGE} (COM7)"]), err)
+        # Wine has no such device node, so no location; the serial number is the instance's.
+        self.assertEqual((code, lines), (0, [f"COM12  -  0012  {self.BRIDGE} (COM12)",
+                                             f"COM7  -  -  {self.BRIDGE} (COM7)"]), err)
         self.devices[12].responder = harness.answer_after_command(b"OK\r\n")
         code, lines, err = cli("--all", on=self.prefix)
         self.assertEqual(code, 1, "one device silent: the highest status wins")
@@ -137,6 +139,30 @@ class Discovery(unittest.TestCase):
         firsts = [d.received[0][0] for d in self.devices.values()]
         self.assertLess(abs(firsts[0] - firsts[1]), 1.0, "both reset at once")
         self.assertEqual([d.data() for d in self.devices.values()], [COMMAND] * 2)
+
+    def test_watch_resets_each_adapter_once_per_plug_in(self):
+        bridge = f"name {self.BRIDGE} (COM12)", r"id USB\VID_10C4&PID_EA60\0012"
+        self.wmi.script(*bridge)
+        for device in self.devices.values():
+            device.clear()
+        self.devices[12].responder = harness.answer_each_command(b"OK\r\n")
+        proc = subprocess.Popen([*self.prefix.wine, CLI, "--watch", "--json", "--settle", "0.2"],
+                                env=self.prefix.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        harness.wait_until(lambda: self.devices[12].data() == COMMAND, 60, "the one present")
+        # Plugged in: the system tells every window, and only the new one is reset.
+        self.wmi.script(*bridge, f"name {self.BRIDGE} (COM7)")
+        harness.broadcast_device_change(self.prefix)
+        harness.wait_until(lambda: self.devices[7].data() == COMMAND, 30, "the one plugged in")
+        time.sleep(2.5)
+        self.assertEqual([d.data() for d in self.devices.values()], [COMMAND] * 2)
+        proc.send_signal(signal.SIGINT)  # Wine: the console's Ctrl+C
+        out, err = proc.communicate(timeout=30)
+        records = [json.loads(line) for line in out.decode().splitlines()]
+        self.assertEqual((proc.returncode, err.decode().strip()), (
+            130, "2 reset: 1 answered, 1 no answer, 0 could not be opened"))
+        self.assertEqual(sorted((r["port"], r["serial"], r["outcome"]) for r in records[:2]),
+                         [("COM12", "0012", "answered"), ("COM7", None, "no-answer")])
+        self.assertEqual(records[2]["type"], "summary")
 
     def test_no_adapter_or_a_hung_wmi(self):
         for script, status, said in ((["others 300"], 3, "no adapter found"),

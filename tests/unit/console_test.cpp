@@ -74,6 +74,9 @@ TEST(Json, StringsAreValidWhateverTheTextAndTimesAreUtc) {
   EXPECT_EQ(JsonString(L"O\"K\\ \u00e9\x01"), L"\"O\\\"K\\\\ \u00e9\\u0001\"");
   EXPECT_EQ(JsonString(std::wstring(1, wchar_t(0xDCFF)) + L"a"), L"\"\\ufffda\"");  // lone surrogate
   EXPECT_EQ(JsonString(L"\x7f\x85\x9b\xa0"), L"\"\\u007f\\u0085\\u009b\xa0\"");  // no C1 raw
+  EXPECT_EQ(SerialFromInstanceId(L"USB\\VID_10C4&PID_EA60\\0001"), L"0001");
+  EXPECT_EQ(SerialFromInstanceId(L"USB\\VID_10C4&PID_EA60\\5&1A2B3C4&0&2"), L"");  // made up
+  EXPECT_EQ(SerialFromInstanceId(L"ACPI\\PNP0501\\1"), L"");
   EXPECT_EQ(IsoTime(0), L"1970-01-01T00:00:00.000Z");
   EXPECT_EQ(IsoTime(1796706062345), L"2026-12-08T05:01:02.345Z");
   EXPECT_EQ(IsoTime(1709251199999), L"2024-02-29T23:59:59.999Z");
