@@ -801,6 +801,23 @@ class FakeWmi:
         return lines
 
 
+def wmi_prefix(work, display, ports):
+    """A prefix of its own with the stand-in WMI, and a simulated device on each COM port number
+    of `ports`: (prefix, FakeWmi, {number: SimDevice}). close_wmi_prefix ends them."""
+    prefix = WinePrefix(os.path.join(work, "wineprefix-wmi"), display)
+    wmi = FakeWmi(prefix)
+    devices = {n: SimDevice() for n in ports}
+    for n, device in devices.items():
+        prefix.set_com_port(n, device.path)
+    return prefix, wmi, devices
+
+
+def close_wmi_prefix(prefix, devices):
+    prefix.kill_server()
+    for device in devices.values():
+        device.close()
+
+
 def clipboard(display):
     """The text on the X clipboard (Wine shares the Windows clipboard with it), or None."""
     result = subprocess.run(["xclip", "-o", "-selection", "clipboard"],

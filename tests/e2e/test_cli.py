@@ -111,17 +111,11 @@ class Discovery(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.prefix = harness.WinePrefix(os.path.join(WORK, "wineprefix-wmi"), display)
-        cls.wmi = harness.FakeWmi(cls.prefix)
-        cls.devices = {n: harness.SimDevice() for n in (7, 12)}
-        for n, device in cls.devices.items():
-            cls.prefix.set_com_port(n, device.path)
+        cls.prefix, cls.wmi, cls.devices = harness.wmi_prefix(WORK, display, (7, 12))
 
     @classmethod
     def tearDownClass(cls):
-        cls.prefix.kill_server()
-        for device in cls.devices.values():
-            device.close()
+        harness.close_wmi_prefix(cls.prefix, cls.devices)
 
     def test_list_then_all_at_once(self):
         self.wmi.script("others 100", f"name {self.BRIDGE} (COM12)",

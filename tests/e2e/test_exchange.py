@@ -548,17 +548,11 @@ class Discovery(ToolCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.prefix = harness.WinePrefix(os.path.join(WORK, "wineprefix-wmi"), display)
-        cls.wmi = harness.FakeWmi(cls.prefix)
-        cls.ports = {n: harness.SimDevice() for n in (1, 7, 12)}
-        for n, device in cls.ports.items():
-            cls.prefix.set_com_port(n, device.path)
+        cls.prefix, cls.wmi, cls.ports = harness.wmi_prefix(WORK, display, (1, 7, 12))
 
     @classmethod
     def tearDownClass(cls):
-        cls.prefix.kill_server()
-        for device in cls.ports.values():
-            device.close()
+        harness.close_wmi_prefix(cls.prefix, cls.ports)
 
     def start(self, *script, shown=True):
         self.wmi.script(*script)
