@@ -10,7 +10,8 @@
 //                                 ("none" without one), for the tool's thread;
 //   qm_poke restore               restores the tool's window;
 //   qm_poke contextmenu DY        posts WM_CONTEXTMENU for the screen point 20 px right of and
-//                                 DY px below the client area's top-left corner.
+//                                 DY px below the client area's top-left corner; with "key",
+//                                 as the keyboard does (the point -1, -1).
 // Exit status 0 on success, 2 when the window or the text is not there, 3 when a call fails.
 #include <windows.h>
 
@@ -63,9 +64,10 @@ int Focus(HWND window) {
   return 0;
 }
 
-int ContextMenu(HWND window, long dy) {
-  POINT at{20, dy};
+int ContextMenu(HWND window, const wchar_t* dy) {
+  POINT at{20, std::wcstol(dy, nullptr, 10)};
   ::ClientToScreen(window, &at);
+  if (std::wcscmp(dy, L"key") == 0) at = POINT{-1, -1};
   return ::PostMessageW(window, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(window),
                         MAKELPARAM(at.x, at.y))
              ? 0
@@ -88,7 +90,7 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (argc == 3 && std::wcscmp(argv[1], L"contextmenu") == 0) {
-    return ContextMenu(window, std::wcstol(argv[2], nullptr, 10));
+    return ContextMenu(window, argv[2]);
   }
   return 3;
 }

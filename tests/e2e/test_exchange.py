@@ -687,6 +687,9 @@ class StartedMinimized(ToolCase):
         self.assertEqual(len(app.event_list("menu")), menus)
         app.choose_from_popup(lambda: harness.poke(prefix, "contextmenu", "4"), 12)
         harness.wait_until(lambda: app.event_list("copy"), 10, "the copy")
+        # From the keyboard: the point (-1, -1), which is no LPARAM of -1 on 64-bit Windows.
+        app.choose_from_popup(lambda: harness.poke(prefix, "contextmenu", "key"), 12)
+        harness.wait_until(lambda: len(app.event_list("copy")) == 2, 10, "the keyboard's copy")
 
 
 class Soak(ToolCase):
