@@ -11,7 +11,9 @@
 //   qm_poke restore               restores the tool's window;
 //   qm_poke contextmenu DY        posts WM_CONTEXTMENU for the screen point 20 px right of and
 //                                 DY px below the client area's top-left corner; with "key",
-//                                 as the keyboard does (the point -1, -1).
+//                                 as the keyboard does (the point -1, -1);
+//   qm_poke valuechanges SECONDS  prints how many EVENT_OBJECT_VALUECHANGE the tool's client
+//                                 area raised (what older screen readers listen to) meanwhile.
 // Exit status 0 on success, 2 when the window or the text is not there, 3 when a call fails.
 #include <windows.h>
 
@@ -74,6 +76,29 @@ int ContextMenu(HWND window, const wchar_t* dy) {
              : 3;
 }
 
+int value_changes = 0;
+
+void CALLBACK OnValueChange(HWINEVENTHOOK, DWORD, HWND, LONG object, LONG, DWORD, DWORD) {
+  if (object == OBJID_CLIENT) ++value_changes;
+}
+
+int CountValueChanges(HWND window, long seconds) {
+  DWORD process = 0;
+  ::GetWindowThreadProcessId(window, &process);
+  HWINEVENTHOOK hook = ::SetWinEventHook(EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_VALUECHANGE,
+                                         nullptr, OnValueChange, process, 0,
+                                         WINEVENT_OUTOFCONTEXT);
+  if (!hook) return 3;
+  for (const ULONGLONG end = ::GetTickCount64() + 1000ULL * seconds; ::GetTickCount64() < end;) {
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+  }
+  ::UnhookWinEvent(hook);
+  std::printf("%d\n", value_changes);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -88,6 +113,9 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && std::wcscmp(argv[1], L"restore") == 0) {
     ::ShowWindow(window, SW_RESTORE);  // returns whether it was visible before, not success
     return 0;
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"valuechanges") == 0) {
+    return CountValueChanges(window, std::wcstol(argv[2], nullptr, 10));
   }
   if (argc == 3 && std::wcscmp(argv[1], L"contextmenu") == 0) {
     return ContextMenu(window, argv[2]);

@@ -514,7 +514,14 @@ class ScreenReader(ToolCase):
             app = harness.App(EXE, scoped, display)
             self.addCleanup(app.kill)
             app.wait_shown()
+            # What older screen readers hear: a value change per line (counted by a WinEvent hook).
+            heard = []
+            listener = threading.Thread(
+                target=lambda: heard.append(harness.poke(scoped, "valuechanges", "6")))
+            listener.start()
+            time.sleep(1.0)
             result = self.exchange(app, device, answer)
+            listener.join()
         self.assertExchange(result, drawn(answer))
         lines = result[0]
         self.assertEqual([text for _, _, text in app.event_list("uia")],
@@ -528,6 +535,7 @@ class ScreenReader(ToolCase):
         values = [text for _, _, text in app.event_list("a11y")]
         print(f"\n  accessible value: {values[-1]!r}", file=sys.stderr)
         self.assertEqual(len(values), len(lines))
+        self.assertEqual(heard, [str(len(lines))])
         # Each line's value is set before it is announced: a reader reads it on the news.
         for (set_at, _, _), (told_at, _, _) in zip(app.event_list("a11y"),
                                                    app.event_list("notify")):
