@@ -71,6 +71,26 @@ int64_t SteadyMs() {
       .count();
 }
 
+// `value` in decimal, with leading zeros to `width` digits.
+std::wstring Padded(int64_t value, std::size_t width) {
+  std::wstring digits = DecimalNumber(value);
+  return std::wstring(width > digits.size() ? width - digits.size() : 0, L'0') + digits;
+}
+
+const wchar_t* OutcomeName(ExchangeOutcome outcome) {
+  switch (outcome) {
+    case ExchangeOutcome::kAnswered: return L"answered";
+    case ExchangeOutcome::kNoAnswer: return L"no-answer";
+    case ExchangeOutcome::kCouldNotOpen: return L"cannot-open";
+    case ExchangeOutcome::kNone: break;
+  }
+  return L"interrupted";  // the program ended during the exchange, or before it
+}
+
+void SayCannotList(ConsolePlatform& platform, const Error& e) {
+  platform.PrintError(L"quillomarvet: cannot list the devices: " + FatalErrorText(e));
+}
+
 std::wstring JsonOrNull(const std::wstring& text) {
   return text.empty() ? L"null" : JsonString(text);
 }
@@ -122,27 +142,21 @@ class Station {
   }
 
   std::wstring Record(int64_t started_ms, int64_t took_ms) const {
-    static const wchar_t* const kOutcomes[] = {L"interrupted", L"answered", L"no-answer",
-                                               L"cannot-open"};
-    std::wstring answer, reason;
+    std::wstring answer;
     const auto& lines = form_.ReportLines();
     for (std::size_t i = 0; i < lines.size(); ++i) {
       if (!form_.OwnLine(i)) answer = WithoutControls(lines[i]);
     }
-    const std::wstring cannot_open = L"Cannot open " + port_.PortName() + L": ";
-    if (Outcome() == ExchangeOutcome::kCouldNotOpen && lines.size() > 1 &&
-        lines[1].rfind(cannot_open, 0) == 0) {
-      reason = lines[1].substr(cannot_open.size());
-    }
     const bool answered = Outcome() == ExchangeOutcome::kAnswered;
+    const bool unopened = Outcome() == ExchangeOutcome::kCouldNotOpen;
     return L"{\"type\":\"exchange\",\"port\":" + JsonString(port_.PortName()) +
            L",\"location\":" + JsonOrNull(adapter_.location) + L",\"serial\":" +
            JsonOrNull(adapter_.serial) + L",\"product\":" + JsonOrNull(adapter_.name) +
-           L",\"outcome\":\"" + kOutcomes[static_cast<int>(Outcome())] + L"\",\"answer\":" +
-           (answered ? JsonString(answer) : L"null") + L",\"reason\":" + JsonOrNull(reason) +
-           L",\"started\":\"" + IsoTime(started_ms) + L"\",\"seconds\":" +
-           DecimalNumber(took_ms / 1000) + L"." + DecimalNumber(took_ms % 1000 / 100) +
-           DecimalNumber(took_ms % 100 / 10) + DecimalNumber(took_ms % 10) + L"}";
+           L",\"outcome\":\"" + OutcomeName(Outcome()) + L"\",\"answer\":" +
+           (answered ? JsonString(answer) : L"null") + L",\"reason\":" +
+           JsonOrNull(unopened ? port_.OpenFailure() : L"") + L",\"started\":\"" +
+           IsoTime(started_ms) + L"\",\"seconds\":" + DecimalNumber(took_ms / 1000) + L"." +
+           Padded(took_ms % 1000, 3) + L"}";
   }
 
   ConsolePlatform& platform_;
@@ -172,22 +186,16 @@ void PrintSummary(ConsolePlatform& platform, const Tally& tally, bool json, bool
   }
 }
 
-// A port for every adapter, or nullptr after saying which name names none.
-std::unique_ptr<SerialPort> PortFor(ConsolePlatform& platform, const std::wstring& name) {
-  std::unique_ptr<SerialPort> port = platform.MakePort(name);
-  if (!port) {
-    platform.PrintError(L"quillomarvet: " + name + L" is not a port name (e.g. " +
-                        platform.PortExample() + L")");
-  }
-  return port;
-}
-
 int RunExchanges(const std::vector<Adapter>& adapters, bool several, const Options& options,
                  ConsolePlatform& platform) {
   std::vector<std::unique_ptr<Station>> stations;
   for (const Adapter& adapter : adapters) {
-    std::unique_ptr<SerialPort> port = PortFor(platform, adapter.port);
-    if (!port) return kExitUsage;
+    std::unique_ptr<SerialPort> port = platform.MakePort(adapter.port);
+    if (!port) {
+      platform.PrintError(L"quillomarvet: " + adapter.port + L" is not a port name (e.g. " +
+                          platform.PortExample() + L")");
+      return kExitUsage;
+    }
     stations.push_back(std::make_unique<Station>(platform, std::move(port), adapter, several,
                                                  options.json));
   }
@@ -229,7 +237,7 @@ int Watch(const Options& options, ConsolePlatform& platform) {
       adapters = platform.FindAdapters();
       failing = false;
     } catch (const Error& e) {
-      if (!failing) platform.PrintError(L"quillomarvet: cannot list the devices: " + e.Description());
+      if (!failing) SayCannotList(platform, e);
       failing = true;
     }
     std::map<std::wstring, Plugged> seen;
@@ -352,11 +360,11 @@ std::wstring IsoTime(int64_t unix_ms) {
   const int64_t day = doy - (153 * mp + 2) / 5 + 1;
   const int64_t month = mp < 10 ? mp + 3 : mp - 9;
   const int64_t year = yoe + era * 400 + (month <= 2);
-  const auto two = [](int64_t v) { return std::wstring(1, L'0' + v / 10) + wchar_t(L'0' + v % 10); };
+
   const int64_t ms = ms_of_day % 1000, s = ms_of_day / 1000;
-  return DecimalNumber(year) + L"-" + two(month) + L"-" + two(day) + L"T" + two(s / 3600) + L":" +
-         two(s / 60 % 60) + L":" + two(s % 60) + L"." + two(ms / 10) + wchar_t(L'0' + ms % 10) +
-         L"Z";
+  return DecimalNumber(year) + L"-" + Padded(month, 2) + L"-" + Padded(day, 2) + L"T" +
+         Padded(s / 3600, 2) + L":" + Padded(s / 60 % 60, 2) + L":" + Padded(s % 60, 2) + L"." +
+         Padded(ms, 3) + L"Z";
 }
 
 int ExitStatusFor(ExchangeOutcome outcome) {
@@ -467,7 +475,7 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
   } catch (const Error& e) {
     // Not the same as no adapter: a script must not take a broken (or hung) device list for an
     // empty bench.
-    platform.PrintError(L"quillomarvet: cannot list the devices: " + FatalErrorText(e));
+    SayCannotList(platform, e);
     return kExitFailure;
   }
   if (adapters.empty()) {
@@ -496,7 +504,13 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
 
 void WholeCommandPort::Open() {
   written_ = 0;
-  port_->Open();
+  open_failure_.clear();
+  try {
+    port_->Open();
+  } catch (const Error& e) {
+    open_failure_ = port_->OpenFailureReason(e);
+    throw;
+  }
 }
 
 void WholeCommandPort::Write(std::string_view bytes) {

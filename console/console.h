@@ -119,6 +119,8 @@ class WholeCommandPort final : public SerialPort {
 
   // Whether some of the command, but not all of it, has been written since the port opened.
   bool CommandUnfinished() const { return written_ > 0 && written_ < kCommandSize; }
+  // Why the last open failed, in plain words; empty when it did not.
+  const std::wstring& OpenFailure() const { return open_failure_; }
 
   void SetCommPort(int16_t port) override { port_->SetCommPort(port); }
   int16_t CommPort() const override { return port_->CommPort(); }
@@ -139,6 +141,7 @@ class WholeCommandPort final : public SerialPort {
   std::unique_ptr<SerialPort> port_;
   const Interrupt& interrupt_;
   std::size_t written_ = 0;
+  std::wstring open_failure_;
 };
 
 // Form1's host in a console: report lines go to standard output (after `prefix`; with `json`,

@@ -164,14 +164,16 @@ class Console(unittest.TestCase):
         self.assertEqual(len(out), 3 * len(devices))
         # Ports named on the command line go at once too; JSON knows no socket for them.
         named = [self.device(harness.answer_after_command(b"OK\r\n")), self.device()]
-        r, _ = self.run_tool("--json", *[a for d in named for a in ("--port", d.path)])
+        r, _ = self.run_tool("--json", *[a for d in named for a in ("--port", d.path)],
+                             "--port", "ttyQM404")
         records = [json.loads(line) for line in r.stdout.splitlines()]
-        self.assertEqual(sorted((x["port"], x["outcome"], x["answer"], x["location"])
-                                for x in records[:2]),
-                         sorted([(named[0].path, "answered", "OK", None),
-                                 (named[1].path, "no-answer", None, None)]))
-        self.assertEqual((r.returncode, records[2]), (1, {
-            "type": "summary", "answered": 1, "no-answer": 1, "cannot-open": 0, "interrupted": 0}))
+        self.assertEqual(sorted((x["port"], x["outcome"], x["answer"], x["reason"], x["location"])
+                                for x in records[:3]),
+                         sorted([(named[0].path, "answered", "OK", None, None),
+                                 (named[1].path, "no-answer", None, None, None),
+                                 ("/dev/ttyQM404", "cannot-open", None, "no such port", None)]))
+        self.assertEqual((r.returncode, records[3]), (2, {
+            "type": "summary", "answered": 1, "no-answer": 1, "cannot-open": 1, "interrupted": 0}))
 
     def test_ports_that_cannot_be_opened(self):
         d = self.device()
