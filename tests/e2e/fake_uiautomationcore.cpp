@@ -41,6 +41,15 @@ std::string Escaped(const wchar_t* text, UINT length) {
 
 }  // namespace
 
+// Let go by FreeLibrary (reserved is NULL), not by the process's end: a screen reader that still
+// holds the provider would call into code that is gone.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && !reserved) {
+    OutputDebugStringA("Quillomarvet: unloaded: UIAutomationCore.dll\n");
+  }
+  return TRUE;
+}
+
 extern "C" __declspec(dllexport) HRESULT WINAPI UiaHostProviderFromHwnd(HWND hwnd, IUnknown** out) {
   if (!out) return E_INVALIDARG;
   provided_for = hwnd;

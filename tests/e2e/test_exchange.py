@@ -540,10 +540,11 @@ class ScreenReader(ToolCase):
         for (set_at, _, _), (told_at, _, _) in zip(app.event_list("a11y"),
                                                    app.event_list("notify")):
             self.assertLess(set_at, told_at)
-        # Closed, the screen readers' hold on the window's provider is let go.
+        # Closed, the screen readers' hold on the window's provider is let go; the DLL is not.
         app.close_window()
         self.assertEqual(app.wait_exit(), 0)
         self.assertEqual([text for _, _, text in app.event_list("disconnect")], ["all providers"])
+        self.assertEqual(app.event_list("unloaded"), [])
 
 
 class Discovery(ToolCase):
