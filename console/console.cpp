@@ -217,6 +217,8 @@ int RunExchanges(const std::vector<Adapter>& adapters, bool several, const Optio
   return status;
 }
 
+constexpr int64_t kLookAgainAfterFailureMs = 1000;
+
 // --watch: every adapter present, and every one plugged in later, reset once per plug-in, each
 // after the settle time and each on its own; until the interrupt.
 int Watch(const Options& options, ConsolePlatform& platform) {
@@ -277,6 +279,12 @@ int Watch(const Options& options, ConsolePlatform& platform) {
                                    return true;
                                  }),
                   running.end());
+    // A failed look is tried again soon: the change that came with it may be the last one
+    // for a long time, and the adapter it brought would be missed until the next plug-in.
+    if (failing) {
+      const int64_t retry = SteadyMs() + kLookAgainAfterFailureMs;
+      if (next_due < 0 || retry < next_due) next_due = retry;
+    }
     platform.WaitForDeviceChange(
         next_due < 0 ? -1 : static_cast<int32_t>(std::max<int64_t>(0, next_due - SteadyMs())));
   }

@@ -364,6 +364,13 @@ class Console(unittest.TestCase):
         (a, b), env, _ = self.bench(harness.answer_after_command(b"OK\r\n"), None)
         proc = subprocess.Popen([CONSOLE, "--watch", "--json", "--settle", "0.2"], env=dict(
             os.environ, **env), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+        def what_it_said():  # should a wait below fail: what the program had printed by then
+            if proc.returncode is not None:
+                return
+            proc.kill()
+            print("quillomarvet --watch printed:", *proc.communicate(), sep="\n", file=sys.stderr)
+        self.addCleanup(what_it_said)
         harness.wait_until(lambda: a.data() == b.data() == COMMAND, 10, "those present at start")
 
         def plug(first, count=1, responder=harness.answer_after_command(b"OK\r\n"), name=None):
@@ -376,7 +383,7 @@ class Console(unittest.TestCase):
                 added = harness.umockdev_adapters(self.testbed, adapters, at)
                 lot = [harness.MockedDevice(self.testbed.get_dev_fd(node), responder)
                        for node, _ in added]
-                harness.wait_until(lambda: all(COMMAND[:10] in d.data() for d in lot), 10, "a lot")
+                harness.wait_until(lambda: all(COMMAND[:10] in d.data() for d in lot), 30, "a lot")
                 devices += lot
                 paths += [path for _, path in added]
             self.devices += devices
@@ -391,7 +398,7 @@ class Console(unittest.TestCase):
         harness.wait_until(lambda: c.data() == COMMAND, 10, "the one plugged in again")
         # As many as umockdev's preload can hold open at once, plugged in together.
         many, _ = plug(4, 35)
-        harness.wait_until(lambda: all(d.data() == COMMAND for d in many), 20, "all at once")
+        harness.wait_until(lambda: all(d.data() == COMMAND for d in many), 60, "all at once")
         time.sleep(WAIT_S + 0.5)  # every exchange over, and nothing more sent
         self.assertEqual([d.data() for d in [a, b, c, *many]], [COMMAND] * 38)
         # Ctrl+C during an exchange: its port is let go, and it counts as interrupted.
