@@ -37,6 +37,10 @@ if "umockdev" not in os.environ.get("LD_PRELOAD", ""):
 import gi  # noqa: E402
 gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
+# umockdev's preload keeps some state without a lock, and the program opens ports from many
+# threads at once: a preload of the tests' own, put first, makes those calls one at a time.
+if os.environ.get("QM_UMOCKDEV_SERIALIZED"):
+    os.environ["LD_PRELOAD"] = os.environ["QM_UMOCKDEV_SERIALIZED"] + ":" + os.environ["LD_PRELOAD"]
 # The preload comes before a sanitized build's runtime in the library list; that is fine.
 os.environ["ASAN_OPTIONS"] = ":".join(
     filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
