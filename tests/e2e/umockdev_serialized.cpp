@@ -36,13 +36,14 @@ Function Next(const char* name) {
     return next args;                                            \
   }
 
-// open and openat take a mode only when they may create the file.
+// open and openat take a mode only when they may create a file (glibc's own test).
+#define NEEDS_MODE(flags) (((flags) & O_CREAT) || ((flags) & O_TMPFILE) == O_TMPFILE)
 #define SERIALIZED_OPEN(name)                                    \
   extern "C" int name(const char* path, int flags, ...) {        \
     static const auto next = Next<int (*)(const char*, int, ...)>(#name); \
     va_list ap;                                                  \
     va_start(ap, flags);                                         \
-    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0; \
+    const mode_t mode = NEEDS_MODE(flags) ? va_arg(ap, mode_t) : 0;     \
     va_end(ap);                                                  \
     Serialized one_at_a_time;                                    \
     return next(path, flags, mode);                              \
@@ -52,7 +53,7 @@ Function Next(const char* name) {
     static const auto next = Next<int (*)(int, const char*, int, ...)>(#name); \
     va_list ap;                                                  \
     va_start(ap, flags);                                         \
-    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0; \
+    const mode_t mode = NEEDS_MODE(flags) ? va_arg(ap, mode_t) : 0;     \
     va_end(ap);                                                  \
     Serialized one_at_a_time;                                    \
     return next(dir, path, flags, mode);                         \
