@@ -95,6 +95,13 @@ std::wstring JsonOrNull(const std::wstring& text) {
   return text.empty() ? L"null" : JsonString(text);
 }
 
+// The members that say which adapter a record is about.
+std::wstring JsonAdapter(const std::wstring& port, const Adapter& adapter) {
+  return L"\"port\":" + JsonString(port) + L",\"location\":" + JsonOrNull(adapter.location) +
+         L",\"serial\":" + JsonOrNull(adapter.serial) + L",\"product\":" +
+         JsonOrNull(adapter.name);
+}
+
 // How each exchange of a run ended.
 struct Tally {
   int answered = 0, no_answer = 0, cannot_open = 0, interrupted = 0;
@@ -149,9 +156,7 @@ class Station {
     }
     const bool answered = Outcome() == ExchangeOutcome::kAnswered;
     const bool unopened = Outcome() == ExchangeOutcome::kCouldNotOpen;
-    return L"{\"type\":\"exchange\",\"port\":" + JsonString(port_.PortName()) +
-           L",\"location\":" + JsonOrNull(adapter_.location) + L",\"serial\":" +
-           JsonOrNull(adapter_.serial) + L",\"product\":" + JsonOrNull(adapter_.name) +
+    return L"{\"type\":\"exchange\"," + JsonAdapter(port_.PortName(), adapter_) +
            L",\"outcome\":\"" + OutcomeName(Outcome()) + L"\",\"answer\":" +
            (answered ? JsonString(answer) : L"null") + L",\"reason\":" +
            JsonOrNull(unopened ? port_.OpenFailure() : L"") + L",\"started\":\"" +
@@ -493,9 +498,7 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
   if (options.mode == Options::Mode::kList) {
     for (const Adapter& a : adapters) {
       if (options.json) {
-        platform.PrintRecord(L"{\"type\":\"adapter\",\"port\":" + JsonString(a.port) +
-                             L",\"location\":" + JsonOrNull(a.location) + L",\"serial\":" +
-                             JsonOrNull(a.serial) + L",\"product\":" + JsonOrNull(a.name) + L"}");
+        platform.PrintRecord(L"{\"type\":\"adapter\"," + JsonAdapter(a.port, a) + L"}");
       } else {
         const auto field = [](const std::wstring& text) { return text.empty() ? L"-" : text; };
         platform.PrintLine(a.port + L"  " + field(a.location) + L"  " + field(a.serial) + L"  " +

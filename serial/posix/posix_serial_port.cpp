@@ -95,16 +95,20 @@ bool MayBeTerminal(dev_t device) {
   return false;
 }
 
-// The ttys behind the system console ("ttyS0 tty0"): the kernel writes its messages there, and
+// /dev/console and the ttys behind it ("ttyS0 tty0"): the kernel writes its messages there, and
 // a login prompt often waits on them.
 bool IsSystemConsole(dev_t device) {
+  const auto is = [device](const std::string& name) {
+    struct stat st {};
+    return ::stat(("/dev/" + name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+           st.st_rdev == device;
+  };
+  if (major(device) == kTtyAuxMajor && minor(device) == 1) return true;
+  if (is("console")) return true;
   std::ifstream active("/sys/class/tty/console/active");
   std::string name;
   while (active >> name) {
-    struct stat st {};
-    if (::stat(("/dev/" + name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) {
-      return true;
-    }
+    if (is(name)) return true;
   }
   return false;
 }
@@ -119,13 +123,7 @@ std::wstring Refusal(int fd) {
   if ((major_number == kTtyAuxMajor && minor_number == 0) || ::tcgetsid(fd) == ::getsid(0)) {
     return L"the terminal this program runs in, not a serial port";
   }
-  struct stat console {};
-  if ((major_number == kTtyAuxMajor && minor_number == 1) ||
-      (::stat("/dev/console", &console) == 0 && S_ISCHR(console.st_mode) &&
-       console.st_rdev == st.st_rdev) ||
-      IsSystemConsole(st.st_rdev)) {
-    return L"the system console, not a serial port";
-  }
+  if (IsSystemConsole(st.st_rdev)) return L"the system console, not a serial port";
   if (major_number == kTtyMajor && minor_number < kVirtualConsoles) {
     return L"a virtual console, not a serial port";
   }
