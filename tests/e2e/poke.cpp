@@ -33,10 +33,12 @@ int PostDeviceChanges(long count) {
   return 0;
 }
 
+// A second per window: the tool's answer at once, and a slow window of Wine's own (a prefix's
+// services may still be starting) must not hold the broadcast for long.
 int BroadcastDeviceChange() {
   DWORD_PTR result = 0;
   return ::SendMessageTimeoutW(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0,
-                               SMTO_ABORTIFHUNG, 5000, &result)
+                               SMTO_ABORTIFHUNG, 1000, &result)
              ? 0
              : 3;
 }
