@@ -1,0 +1,128 @@
+#include "console/station.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "common/text.h"
+#include "console/summary.h"
+
+namespace qm {
+
+int64_t UnixMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int ExitStatusFor(ExchangeOutcome outcome) {
+  switch (outcome) {
+    case ExchangeOutcome::kAnswered:
+      return kExitAnswered;
+    case ExchangeOutcome::kCouldNotOpen:
+      return kExitCannotOpen;
+    case ExchangeOutcome::kNoAnswer:
+    case ExchangeOutcome::kNone:
+      break;
+  }
+  return kExitNoAnswer;
+}
+
+int RunExchanges(const std::vector<Adapter>& adapters, bool several, const Options& options,
+                 ConsolePlatform& platform) {
+  std::vector<std::unique_ptr<Station>> stations;
+  for (const Adapter& adapter : adapters) {
+    std::unique_ptr<SerialPort> port = platform.MakePort(adapter.port);
+    if (!port) {
+      platform.PrintError(L"quillomarvet: " + adapter.port + L" is not a port name (e.g. " +
+                          platform.PortExample() + L")");
+      return kExitUsage;
+    }
+    stations.push_back(std::make_unique<Station>(platform, std::move(port), adapter, several,
+                                                 options.json));
+  }
+  if (stations.size() == 1) {
+    stations.front()->Run();
+  } else {
+    for (auto& station : stations) platform.Start([s = station.get()] { s->Run(); });
+    platform.WaitForJobs();
+  }
+
+  Tally tally;
+  int status = kExitAnswered;
+  for (const auto& station : stations) {
+    station->Count(tally);
+    status = std::max(status, ExitStatusFor(station->Outcome()));
+  }
+  if (several) PrintSummary(platform, tally, options.json, false);
+  if (platform.interrupt().Raised()) return kExitInterrupted;
+  return status;
+}
+
+void WholeCommandPort::Open() {
+  written_ = 0;
+  open_failure_.clear();
+  try {
+    port_->Open();
+  } catch (const Error& e) {
+    open_failure_ = port_->OpenFailureReason(e);
+    throw;
+  }
+}
+
+void WholeCommandPort::Write(std::string_view bytes) {
+  if (written_ == 0 && interrupt_.Raised()) throw Error(0, L"interrupted before the command");
+  try {
+    port_->Write(bytes);
+    written_ += bytes.size();
+  } catch (...) {
+    written_ = kCommandSize;  // a port that cannot take it does not hold the interrupt back
+    throw;
+  }
+}
+
+int64_t ConsoleHost::NowMs() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void ConsoleHost::ReportLineAdded(const std::wstring& line) {
+  if (json_) return;  // the exchange's record says it all at the end
+  // A device's answer is cleaned of the control bytes below 0x20; a terminal honours C1
+  // controls too (U+009B starts an escape sequence on some), so those go as well.
+  platform_.PrintLine(prefix_ + WithoutControls(line));
+}
+
+void ConsoleHost::DoEvents() {
+  if (!form_ || form_->Ended()) return;
+  if (platform_.interrupt().Raised() && !(port_ && port_->CommandUnfinished())) {
+    form_->Form_Terminate();  // closes the port; the exchange stops where it is
+    return;
+  }
+  if (timer_armed_ && NowMs() >= timer_due_ms_) {
+    timer_due_ms_ += timer_interval_ms_;
+    form_->TimerPausa_Timer();
+  }
+}
+
+void ConsoleHost::WaitForEvent() {
+  // With no timer there is nothing but the interrupt to wait for; look again now and then.
+  int64_t wait_ms = 100;
+  if (timer_armed_) wait_ms = std::max<int64_t>(0, timer_due_ms_ - NowMs());
+  if (wait_ms > 0) platform_.interrupt().Sleep(static_cast<int32_t>(wait_ms));
+}
+
+void ConsoleHost::ArmPauseTimer(int32_t interval_ms) {
+  timer_armed_ = interval_ms > 0;  // like a window timer: no positive interval, no tick
+  timer_interval_ms_ = interval_ms;
+  timer_due_ms_ = NowMs() + interval_ms;
+}
+
+}  // namespace qm
+

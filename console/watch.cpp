@@ -1,0 +1,92 @@
+#include "console/watch.h"
+
+#include <algorithm>
+#include <map>
+
+#include "console/station.h"
+#include "console/summary.h"
+
+namespace qm {
+
+void SayCannotList(ConsolePlatform& platform, const Error& e) {
+  platform.PrintError(L"quillomarvet: cannot list the devices: " + FatalErrorText(e));
+}
+
+namespace {
+constexpr int64_t kLookAgainAfterFailureMs = 1000;
+}  // namespace
+
+int Watch(const Options& options, ConsolePlatform& platform) {
+  struct Plugged {
+    Adapter adapter;
+    int64_t due_ms;
+    bool started = false;
+  };
+  std::map<std::wstring, Plugged> present;  // by port, location and serial
+  std::vector<std::unique_ptr<Station>> running;
+  Tally tally;
+  bool failing = false;  // the last look failed (said once, not at every look)
+  platform.WaitForDeviceChange(0);  // listening before the first look: nothing plugged is missed
+  while (!platform.interrupt().Raised() && !platform.OutputFailed()) {
+    const int64_t now = SteadyMs();
+    std::vector<Adapter> adapters;
+    try {
+      adapters = platform.FindAdapters();
+      failing = false;
+    } catch (const Error& e) {
+      if (!failing) SayCannotList(platform, e);
+      failing = true;
+    }
+    std::map<std::wstring, Plugged> seen;
+    for (Adapter& adapter : adapters) {
+      // The same port, socket and serial number after a pull and a plug-in between two looks:
+      // the instance (a new USB device number) tells them apart.
+      std::wstring key = adapter.port + L'\n' + adapter.location + L'\n' + adapter.serial +
+                         L'\n' + adapter.instance;
+      auto it = present.find(key);
+      if (it != present.end()) {
+        seen.emplace(key, std::move(it->second));
+      } else {
+        seen.emplace(key, Plugged{std::move(adapter), now + options.settle_ms});
+      }
+    }
+    if (!failing) present = std::move(seen);  // a failed look forgets nobody
+
+    int64_t next_due = -1;
+    for (auto& [key, plugged] : present) {
+      if (plugged.started) continue;
+      if (plugged.due_ms > now) {
+        if (next_due < 0 || plugged.due_ms < next_due) next_due = plugged.due_ms;
+        continue;
+      }
+      plugged.started = true;
+      std::unique_ptr<SerialPort> port = platform.MakePort(plugged.adapter.port);
+      if (!port) continue;  // discovery gives only names that name ports
+      running.push_back(std::make_unique<Station>(platform, std::move(port), plugged.adapter,
+                                                  true, options.json));
+      platform.Start([s = running.back().get()] { s->Run(); });
+    }
+    // Finished exchanges are counted and let go: a bench runs all day.
+    running.erase(std::remove_if(running.begin(), running.end(),
+                                 [&](const std::unique_ptr<Station>& s) {
+                                   if (!s->Done()) return false;
+                                   s->Count(tally);
+                                   return true;
+                                 }),
+                  running.end());
+    // A failed look is tried again soon: the change that came with it may be the last one
+    // for a long time, and the adapter it brought would be missed until the next plug-in.
+    if (failing) {
+      const int64_t retry = SteadyMs() + kLookAgainAfterFailureMs;
+      if (next_due < 0 || retry < next_due) next_due = retry;
+    }
+    platform.WaitForDeviceChange(
+        next_due < 0 ? -1 : static_cast<int32_t>(std::max<int64_t>(0, next_due - SteadyMs())));
+  }
+  platform.WaitForJobs();
+  for (const auto& station : running) station->Count(tally);
+  PrintSummary(platform, tally, options.json, true);
+  return platform.interrupt().Raised() ? kExitInterrupted : kExitFailure;
+}
+
+}  // namespace qm
