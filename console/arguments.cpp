@@ -12,7 +12,7 @@ namespace {
 // of its own starting "  --", every exit status on one starting with its number.
 const wchar_t* const kUsage[] = {
     L"Usage: quillomarvet [--port PORT]... | --list | --all | --watch [--settle SECONDS]",
-    L"                    [--json]",
+    L"                    [--json] [--plain] [--log FILE]",
     L"",
     L"Puts a device on a CP210x USB-to-serial adapter back to its factory settings: opens the",
     L"port (57600 baud, 8N1, no flow control), sends AT+DEFAULT and ten line ends, waits 2 s and",
@@ -24,11 +24,16 @@ const wchar_t* const kUsage[] = {
     L"  --list            the adapters found: port, location, serial number, product",
     L"  --all             every adapter found, all at once; each line starts with its port",
     L"  --watch           every adapter present and every one plugged in later, once per",
-    L"                    plug-in, until interrupted; a summary on standard error at the end",
+    L"                    plug-in, until interrupted; a summary on standard error at the end.",
+    L"                    On a terminal, a station board: one place per USB socket with its",
+    L"                    state and last verdict; q ends it",
     L"  --settle SECONDS  with --watch: how long a device plugged in is given to power up",
     L"                    before it is reset (default 1)",
-    L"  --json            JSON Lines on standard output: one object per adapter, exchange and",
-    L"                    run of several ports",
+    L"  --json            JSON Lines on standard output: one object per adapter, exchange,",
+    L"                    run of several ports and start of a watch",
+    L"  --plain           with --watch on a terminal: the lines instead of the station board",
+    L"  --log FILE        appends every --json record to FILE as well, each one whole and on",
+    L"                    the disk before its verdict is shown; the file is never truncated",
     L"  --help            this text",
     L"  --version         the version",
     L"",
@@ -100,6 +105,11 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
       watch = true;
     } else if (arg == L"--json") {
       options.json = true;
+    } else if (arg == L"--plain") {
+      options.plain = true;
+    } else if (auto file = value(L"--log")) {
+      if (file->empty()) return {std::nullopt, L"--log needs a file name"};
+      options.log = std::move(*file);
     } else if (auto port = value(L"--port")) {
       if (port->empty()) return {std::nullopt, L"--port needs a port name"};
       for (const std::wstring& given : options.ports) {
@@ -111,8 +121,10 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
       if (!ms) return {std::nullopt, L"--settle needs seconds from 0 to 3600, e.g. 1.5"};
       options.settle_ms = *ms;
       settle = true;
-    } else if (arg == L"--port" || arg == L"--settle") {
-      return {std::nullopt, arg + (arg == L"--port" ? L" needs a port name" : L" needs seconds")};
+    } else if (arg == L"--port" || arg == L"--settle" || arg == L"--log") {
+      return {std::nullopt, arg + (arg == L"--port"   ? L" needs a port name"
+                                   : arg == L"--log" ? L" needs a file name"
+                                                     : L" needs seconds")};
     } else {
       return {std::nullopt, L"unknown argument: " + arg};
     }
@@ -125,6 +137,8 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
     return {std::nullopt, L"--port, --list, --all and --watch do not go together"};
   } else if (settle && !watch) {
     return {std::nullopt, L"--settle goes with --watch"};
+  } else if (list && !options.log.empty()) {
+    return {std::nullopt, L"--log goes with the exchanges, not with --list"};
   } else if (list) {
     options.mode = Options::Mode::kList;
   } else if (all) {

@@ -2,6 +2,9 @@
 
 #include "common/text.h"
 #include "console/arguments.h"
+#include "console/board/board.h"
+#include "console/board/terminal.h"
+#include "console/events.h"
 #include "console/json.h"
 #include "console/station.h"
 #include "console/watch.h"
@@ -15,6 +18,45 @@ void SayNoAdapter(ConsolePlatform& platform) {
                       L".");
   platform.PrintError(L"Name the port with --port, e.g. quillomarvet --port " +
                       platform.PortExample());
+}
+
+// The screen's renderer: the records with --json; the board for a watch on a terminal that can
+// take it, unless --plain; else the lines.
+std::unique_ptr<ConsoleEvents> Screen(const Options& options, ConsolePlatform& platform) {
+  if (options.json) return std::make_unique<JsonEvents>(platform);
+  if (options.mode == Options::Mode::kWatch && !options.plain) {
+    if (std::unique_ptr<Terminal> terminal = platform.OpenTerminal()) {
+      return std::make_unique<BoardEvents>(platform, std::move(terminal));
+    }
+  }
+  return std::make_unique<LinesEvents>(platform);
+}
+
+// Exchanges and the watch, shown on the screen and kept in the log.
+int RunShown(const Options& options, const std::vector<Adapter>* adapters, bool several,
+             ConsolePlatform& platform) {
+  std::unique_ptr<LogEvents> log;
+  if (!options.log.empty()) {
+    try {
+      log = std::make_unique<LogEvents>(platform.OpenLog(options.log), options.log);
+    } catch (const Error& e) {
+      // Before any port is touched: a bench that must keep its verdicts does not start without.
+      platform.PrintError(L"quillomarvet: cannot open the log " + options.log + L": " +
+                          FatalErrorText(e));
+      return kExitFailure;
+    }
+  }
+  std::unique_ptr<ConsoleEvents> screen = Screen(options, platform);
+  FanOut events(log.get(), *screen);
+  if (adapters) return RunExchanges(*adapters, several, platform, events);
+
+  Tally tally;
+  const int status = Watch(options, platform, events, tally);
+  screen.reset();  // the terminal as it was, before the summary is said on it
+  if (log) log->SetScreen(nullptr);
+  platform.PrintError(SummaryLine(tally));
+  if (log && !log->Failure().empty()) platform.PrintError(L"quillomarvet: " + log->Failure());
+  return status;
 }
 
 }  // namespace
@@ -43,12 +85,12 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
       platform.PrintLine(L"quillomarvet " + std::wstring(version));
       return kExitAnswered;
     case Options::Mode::kWatch:
-      return Watch(options, platform);
+      return RunShown(options, nullptr, true, platform);
     case Options::Mode::kOne:
       if (!options.ports.empty()) {
         std::vector<Adapter> named;
         for (const std::wstring& port : options.ports) named.push_back({port, L"", L"", L"", L""});
-        return RunExchanges(named, named.size() > 1, options, platform);
+        return RunShown(options, &named, named.size() > 1, platform);
       }
       break;
     case Options::Mode::kList:
@@ -62,7 +104,7 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
   } catch (const Error& e) {
     // Not the same as no adapter: a script must not take a broken (or hung) device list for an
     // empty bench.
-    SayCannotList(platform, e);
+    platform.PrintError(L"quillomarvet: " + CannotList(e));
     return kExitFailure;
   }
   if (adapters.empty()) {
@@ -82,9 +124,9 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
     return kExitAnswered;
   }
   if (options.mode == Options::Mode::kOne) {
-    return RunExchanges({adapters.front()}, false, options, platform);
+    adapters.resize(1);
   }
-  return RunExchanges(adapters, true, options, platform);
+  return RunShown(options, &adapters, options.mode == Options::Mode::kAll, platform);
 }
 
 }  // namespace qm

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/form1.h"
+#include "console/board/terminal.h"
 #include "serial/serial_port.h"
 
 namespace qm {
@@ -33,6 +34,8 @@ struct Options {
   Mode mode = Mode::kOne;
   std::vector<std::wstring> ports;  // --port, as often as given: those, all at once
   bool json = false;                // --json: JSON Lines on standard output
+  bool plain = false;               // --plain: the lines even on a terminal
+  std::wstring log;                 // --log FILE: every record appended there too
   int32_t settle_ms = kDefaultSettleMs;  // --settle
 };
 
@@ -50,6 +53,19 @@ class Interrupt {
   virtual bool Raised() const = 0;
   // Sleeps up to `ms` milliseconds; wakes at once when the interrupt is (or has been) raised.
   virtual void Sleep(int32_t ms) = 0;
+  // The operator asked to end (the board's q): raised like a signal, but the program ends with
+  // its own status, not by a signal.
+  virtual void Quit() {}
+  virtual bool Quitting() const { return false; }
+};
+
+
+
+// A file that records are appended to, each whole and on the disk when Append returns.
+class RecordFile {
+ public:
+  virtual ~RecordFile() = default;
+  virtual void Append(std::string_view utf8_line) = 0;  // throws Error
 };
 
 // An adapter found on this machine.
@@ -92,6 +108,12 @@ class ConsolePlatform {
   // Sleeps until the machine's devices may have changed, the interrupt is raised or `ms`
   // milliseconds have passed (no limit when negative).
   virtual void WaitForDeviceChange(int32_t ms) = 0;
+
+  // --log: FILE opened to append (created when missing, never truncated); throws Error.
+  virtual std::unique_ptr<RecordFile> OpenLog(const std::wstring& path) = 0;
+  // Standard output as a terminal the board can be drawn on in place; nullptr when it is not
+  // a terminal or cannot move the cursor (the lines are shown then).
+  virtual std::unique_ptr<Terminal> OpenTerminal() { return nullptr; }
 };
 
 // The USB serial number in a device's instance ID (USB\VID_10C4&PID_EA60\0001 gives 0001);
@@ -144,14 +166,16 @@ class WholeCommandPort final : public SerialPort {
   std::wstring open_failure_;
 };
 
-// Form1's host in a console: report lines go to standard output (after `prefix`; with `json`,
-// only the record RunConsole writes at the end), the pause
+class ConsoleEvents;
+struct ExchangeId;
+
+// Form1's host in a console: report lines go to the events (cleaned of controls), the pause
 // timer runs on the steady clock, and the interrupt ends the program as closing the window does
 // (once the port has the whole command, if it has any of it).
 class ConsoleHost final : public FormHost {
  public:
-  ConsoleHost(ConsolePlatform& platform, std::wstring prefix, bool json)
-      : platform_(platform), prefix_(std::move(prefix)), json_(json) {}
+  ConsoleHost(ConsolePlatform& platform, ConsoleEvents& events, const ExchangeId& id)
+      : platform_(platform), events_(events), id_(id) {}
   void Attach(Form1& form, const WholeCommandPort& port) {
     form_ = &form;
     port_ = &port;
@@ -179,8 +203,8 @@ class ConsoleHost final : public FormHost {
   int64_t NowMs() const;
 
   ConsolePlatform& platform_;
-  std::wstring prefix_;
-  bool json_;
+  ConsoleEvents& events_;
+  const ExchangeId& id_;
   Form1* form_ = nullptr;
   const WholeCommandPort* port_ = nullptr;
   std::wstring port_box_;

@@ -75,4 +75,35 @@ std::wstring IsoTime(int64_t unix_ms) {
          Padded(ms, 3) + L"Z";
 }
 
+namespace {
+
+// Milliseconds as seconds with three decimals.
+std::wstring Seconds(int64_t ms) {
+  return DecimalNumber(ms / 1000) + L"." + Padded(ms % 1000, 3);
+}
+
+}  // namespace
+
+std::wstring ExchangeRecord(const ExchangeId& id, const Verdict& verdict) {
+  const bool answered = verdict.outcome == ExchangeOutcome::kAnswered;
+  const bool unopened = verdict.outcome == ExchangeOutcome::kCouldNotOpen;
+  return L"{\"type\":\"exchange\"," + JsonAdapter(id.port, id.adapter) + L",\"outcome\":\"" +
+         OutcomeName(verdict.outcome) + L"\",\"answer\":" +
+         (answered ? JsonString(verdict.answer) : L"null") + L",\"reason\":" +
+         JsonOrNull(unopened ? verdict.reason : L"") + L",\"started\":\"" +
+         IsoTime(verdict.started_unix_ms) + L"\",\"seconds\":" + Seconds(verdict.took_ms) + L"}";
+}
+
+std::wstring SummaryRecord(const Tally& tally) {
+  return L"{\"type\":\"summary\",\"answered\":" + DecimalNumber(tally.answered) +
+         L",\"no-answer\":" + DecimalNumber(tally.no_answer) + L",\"cannot-open\":" +
+         DecimalNumber(tally.cannot_open) + L",\"interrupted\":" + DecimalNumber(tally.interrupted) +
+         L"}";
+}
+
+std::wstring WatchRecord(const WatchStart& start) {
+  return L"{\"type\":\"watch\",\"started\":\"" + IsoTime(start.unix_ms) + L"\",\"settle\":" +
+         Seconds(start.settle_ms) + L"}";
+}
+
 }  // namespace qm

@@ -33,8 +33,39 @@ int ExitStatusFor(ExchangeOutcome outcome) {
   return kExitNoAnswer;
 }
 
-int RunExchanges(const std::vector<Adapter>& adapters, bool several, const Options& options,
-                 ConsolePlatform& platform) {
+Station::Station(ConsolePlatform& platform, ConsoleEvents& events,
+                 std::unique_ptr<SerialPort> port, Adapter adapter, bool prefixed, int number)
+    : platform_(platform),
+      events_(events),
+      port_(std::move(port), platform.interrupt()),
+      id_{number, port_.PortName(), std::move(adapter), prefixed},
+      host_(platform, events, id_),
+      form_(host_, port_, devices_) {
+  host_.Attach(form_, port_);
+}
+
+void Station::Run() {
+  Verdict verdict;
+  verdict.started_unix_ms = UnixMs();
+  const int64_t steady = SteadyMs();
+  if (!platform_.interrupt().Raised()) {
+    events_.Started(id_);
+    form_.cmReset_Click();
+  }
+  verdict.outcome = Outcome();
+  const auto& lines = form_.ReportLines();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (!form_.OwnLine(i)) verdict.answer = WithoutControls(lines[i]);
+  }
+  if (verdict.outcome != ExchangeOutcome::kAnswered) verdict.answer.clear();
+  if (verdict.outcome == ExchangeOutcome::kCouldNotOpen) verdict.reason = port_.OpenFailure();
+  verdict.took_ms = SteadyMs() - steady;
+  events_.Finished(id_, verdict);
+  done_ = true;
+}
+
+int RunExchanges(const std::vector<Adapter>& adapters, bool several, ConsolePlatform& platform,
+                 ConsoleEvents& events) {
   std::vector<std::unique_ptr<Station>> stations;
   for (const Adapter& adapter : adapters) {
     std::unique_ptr<SerialPort> port = platform.MakePort(adapter.port);
@@ -43,8 +74,8 @@ int RunExchanges(const std::vector<Adapter>& adapters, bool several, const Optio
                           platform.PortExample() + L")");
       return kExitUsage;
     }
-    stations.push_back(std::make_unique<Station>(platform, std::move(port), adapter, several,
-                                                 options.json));
+    stations.push_back(std::make_unique<Station>(platform, events, std::move(port), adapter,
+                                                 several, static_cast<int>(stations.size())));
   }
   if (stations.size() == 1) {
     stations.front()->Run();
@@ -56,10 +87,10 @@ int RunExchanges(const std::vector<Adapter>& adapters, bool several, const Optio
   Tally tally;
   int status = kExitAnswered;
   for (const auto& station : stations) {
-    station->Count(tally);
+    tally.Count(station->Outcome());
     status = std::max(status, ExitStatusFor(station->Outcome()));
   }
-  if (several) PrintSummary(platform, tally, options.json, false);
+  if (several) events.Summary(tally);
   if (platform.interrupt().Raised()) return kExitInterrupted;
   return status;
 }
@@ -93,10 +124,9 @@ int64_t ConsoleHost::NowMs() const {
 }
 
 void ConsoleHost::ReportLineAdded(const std::wstring& line) {
-  if (json_) return;  // the exchange's record says it all at the end
   // A device's answer is cleaned of the control bytes below 0x20; a terminal honours C1
   // controls too (U+009B starts an escape sequence on some), so those go as well.
-  platform_.PrintLine(prefix_ + WithoutControls(line));
+  events_.Line(id_, WithoutControls(line));
 }
 
 void ConsoleHost::DoEvents() {

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "console/console.h"
+#include <string>
+
+#include "app/form1.h"
 
 namespace qm {
 
@@ -8,9 +10,10 @@ namespace qm {
 struct Tally {
   int answered = 0, no_answer = 0, cannot_open = 0, interrupted = 0;
   int Total() const { return answered + no_answer + cannot_open + interrupted; }
+  void Count(ExchangeOutcome outcome);
 };
 
-// The tally as a record (with `json`) and, with `human`, as a line on standard error.
-void PrintSummary(ConsolePlatform& platform, const Tally& tally, bool json, bool human);
+// The tally for people: "3 reset: 2 answered, 1 no answer, 0 could not be opened".
+std::wstring SummaryLine(const Tally& tally);
 
 }  // namespace qm

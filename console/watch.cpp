@@ -8,15 +8,16 @@
 
 namespace qm {
 
-void SayCannotList(ConsolePlatform& platform, const Error& e) {
-  platform.PrintError(L"quillomarvet: cannot list the devices: " + FatalErrorText(e));
+std::wstring CannotList(const Error& e) {
+  return L"cannot list the devices: " + FatalErrorText(e);
 }
 
 namespace {
 constexpr int64_t kLookAgainAfterFailureMs = 1000;
 }  // namespace
 
-int Watch(const Options& options, ConsolePlatform& platform) {
+int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& events,
+          Tally& tally) {
   struct Plugged {
     Adapter adapter;
     int64_t due_ms;
@@ -24,9 +25,10 @@ int Watch(const Options& options, ConsolePlatform& platform) {
   };
   std::map<std::wstring, Plugged> present;  // by port, location and serial
   std::vector<std::unique_ptr<Station>> running;
-  Tally tally;
   bool failing = false;  // the last look failed (said once, not at every look)
+  int number = 0;
   platform.WaitForDeviceChange(0);  // listening before the first look: nothing plugged is missed
+  events.WatchStarted({UnixMs(), options.settle_ms, L"CP210x adapters"});
   while (!platform.interrupt().Raised() && !platform.OutputFailed()) {
     const int64_t now = SteadyMs();
     std::vector<Adapter> adapters;
@@ -34,7 +36,7 @@ int Watch(const Options& options, ConsolePlatform& platform) {
       adapters = platform.FindAdapters();
       failing = false;
     } catch (const Error& e) {
-      if (!failing) SayCannotList(platform, e);
+      if (!failing) events.Problem(CannotList(e));
       failing = true;
     }
     std::map<std::wstring, Plugged> seen;
@@ -47,10 +49,16 @@ int Watch(const Options& options, ConsolePlatform& platform) {
       if (it != present.end()) {
         seen.emplace(key, std::move(it->second));
       } else {
+        events.Found(adapter, options.settle_ms);
         seen.emplace(key, Plugged{std::move(adapter), now + options.settle_ms});
       }
     }
-    if (!failing) present = std::move(seen);  // a failed look forgets nobody
+    if (!failing) {  // a failed look forgets nobody
+      for (const auto& [key, plugged] : present) {
+        if (seen.count(key) == 0) events.Pulled(plugged.adapter);
+      }
+      present = std::move(seen);
+    }
 
     int64_t next_due = -1;
     for (auto& [key, plugged] : present) {
@@ -62,15 +70,15 @@ int Watch(const Options& options, ConsolePlatform& platform) {
       plugged.started = true;
       std::unique_ptr<SerialPort> port = platform.MakePort(plugged.adapter.port);
       if (!port) continue;  // discovery gives only names that name ports
-      running.push_back(std::make_unique<Station>(platform, std::move(port), plugged.adapter,
-                                                  true, options.json));
+      running.push_back(std::make_unique<Station>(platform, events, std::move(port),
+                                                  plugged.adapter, true, ++number));
       platform.Start([s = running.back().get()] { s->Run(); });
     }
     // Finished exchanges are counted and let go: a bench runs all day.
     running.erase(std::remove_if(running.begin(), running.end(),
                                  [&](const std::unique_ptr<Station>& s) {
                                    if (!s->Done()) return false;
-                                   s->Count(tally);
+                                   tally.Count(s->Outcome());
                                    return true;
                                  }),
                   running.end());
@@ -83,10 +91,12 @@ int Watch(const Options& options, ConsolePlatform& platform) {
     platform.WaitForDeviceChange(
         next_due < 0 ? -1 : static_cast<int32_t>(std::max<int64_t>(0, next_due - SteadyMs())));
   }
+  events.Stop();
   platform.WaitForJobs();
-  for (const auto& station : running) station->Count(tally);
-  PrintSummary(platform, tally, options.json, true);
-  return platform.interrupt().Raised() ? kExitInterrupted : kExitFailure;
+  for (const auto& station : running) tally.Count(station->Outcome());
+  events.Summary(tally);
+  if (!platform.interrupt().Raised()) return kExitFailure;
+  return platform.interrupt().Quitting() ? kExitAnswered : kExitInterrupted;
 }
 
 }  // namespace qm

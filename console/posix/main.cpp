@@ -12,7 +12,9 @@
 #include <thread>
 
 #include "common/text.h"
+#include "console/board/terminal.h"
 #include "console/console.h"
+#include "console/posix/terminal.h"
 #include "quillomarvet_version.h"
 #include "serial/posix/cp210x_ports.h"
 #include "serial/posix/posix_serial_port.h"
@@ -66,8 +68,15 @@ class SignalInterrupt final : public Interrupt {
     }
   }
 
-  bool Raised() const override { return signal_.load() != 0; }
+  bool Raised() const override { return signal_.load() != 0 || quit_.load(); }
   int Signal() const { return signal_.load(); }
+
+  void Quit() override {
+    quit_ = true;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(write_fd_, &byte, 1);
+  }
+  bool Quitting() const override { return quit_.load() && signal_.load() == 0; }
 
   void Sleep(int32_t ms) override { SleepOr(-1, ms); }
 
@@ -94,7 +103,27 @@ class SignalInterrupt final : public Interrupt {
   static inline std::atomic<int> signal_{0};
   static_assert(std::atomic<int>::is_always_lock_free);
   static inline int write_fd_ = -1;
+  std::atomic<bool> quit_{false};
   UniqueFd read_end_, write_end_;
+};
+
+// --log's file: each record with one write, then on the disk before the write returns.
+class AppendedFile final : public RecordFile {
+ public:
+  explicit AppendedFile(UniqueFd fd) : fd_(std::move(fd)) {}
+  void Append(std::string_view line) override {
+    ssize_t written;
+    do {
+      written = ::write(fd_.get(), line.data(), line.size());
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) throw ErrnoError(errno);
+    // A short write (the disk full) leaves part of a line: said as the full disk it is.
+    if (static_cast<std::size_t>(written) != line.size()) throw ErrnoError(ENOSPC);
+    if (::fdatasync(fd_.get()) != 0) throw ErrnoError(errno);
+  }
+
+ private:
+  UniqueFd fd_;
 };
 
 class LinuxPlatform final : public ConsolePlatform {
@@ -180,6 +209,15 @@ class LinuxPlatform final : public ConsolePlatform {
     std::unique_lock<std::mutex> lock(jobs_mutex_);
     jobs_done_.wait(lock, [this] { return jobs_ == 0; });
   }
+
+  std::unique_ptr<RecordFile> OpenLog(const std::wstring& path) override {
+    const std::string bytes = ArgumentBytes(path);
+    UniqueFd fd(::open(bytes.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    if (fd.get() < 0) throw ErrnoError(errno);
+    return std::make_unique<AppendedFile>(std::move(fd));
+  }
+
+  std::unique_ptr<Terminal> OpenTerminal() override { return OpenTerminfoTerminal(); }
 
   void WaitForDeviceChange(int32_t ms) override {
     UdevDevices& devices = Devices();

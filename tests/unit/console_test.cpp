@@ -148,6 +148,7 @@ class ScriptedConsole final : public ConsolePlatform, public Interrupt {
   void Start(std::function<void()> job) override { job(); }
   void WaitForJobs() override {}
   void WaitForDeviceChange(int32_t) override {}
+  std::unique_ptr<RecordFile> OpenLog(const std::wstring&) override { throw Error(1, L"none"); }
 
   bool raised = false;
   int raise_at_write = 0;  // 0: as the port opens

@@ -1,0 +1,123 @@
+#include "console/board/model.h"
+
+#include <algorithm>
+
+#include "common/error.h"
+
+namespace qm {
+
+bool NaturalLess(const std::wstring& a, const std::wstring& b) {
+  const auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
+  std::size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (digit(a[i]) && digit(b[j])) {
+      std::size_t ie = i, je = j;
+      while (ie < a.size() && digit(a[ie])) ++ie;
+      while (je < b.size() && digit(b[je])) ++je;
+      std::size_t is = i, js = j;  // leading zeros do not make a number bigger
+      while (is + 1 < ie && a[is] == L'0') ++is;
+      while (js + 1 < je && b[js] == L'0') ++js;
+      if (ie - is != je - js) return ie - is < je - js;
+      const int order = a.compare(is, ie - is, b, js, je - js);
+      if (order != 0) return order < 0;
+      i = ie;
+      j = je;
+    } else {
+      if (a[i] != b[j]) return a[i] < b[j];
+      ++i;
+      ++j;
+    }
+  }
+  return a.size() - i < b.size() - j;
+}
+
+std::wstring VerdictWord(const Verdict& verdict) {
+  switch (verdict.outcome) {
+    case ExchangeOutcome::kAnswered: return verdict.answer.empty() ? L"answered" : verdict.answer;
+    case ExchangeOutcome::kNoAnswer: return L"NO COMM";
+    case ExchangeOutcome::kCouldNotOpen: return L"cannot open";
+    case ExchangeOutcome::kNone: break;
+  }
+  return L"interrupted";
+}
+
+Ink VerdictInk(ExchangeOutcome outcome) {
+  switch (outcome) {
+    case ExchangeOutcome::kAnswered: return Ink::kGood;
+    case ExchangeOutcome::kNoAnswer:
+    case ExchangeOutcome::kCouldNotOpen: return Ink::kBad;
+    case ExchangeOutcome::kNone: break;
+  }
+  return Ink::kBusy;
+}
+
+void BoardModel::Watching(const WatchStart& start, std::wstring clock) {
+  since_ = std::move(clock);
+  watched_ = start.watched;
+  settle_ms_ = start.settle_ms;
+}
+
+Socket& BoardModel::At(const Adapter& adapter) {
+  const std::wstring& key = adapter.location.empty() ? adapter.port : adapter.location;
+  auto it = std::lower_bound(sockets_.begin(), sockets_.end(), key,
+                             [](const Socket& s, const std::wstring& k) { return NaturalLess(s.key, k); });
+  if (it == sockets_.end() || it->key != key) {
+    Socket socket;
+    socket.key = key;
+    it = sockets_.insert(it, std::move(socket));
+  }
+  return *it;
+}
+
+Socket* BoardModel::Holding(const Adapter& adapter) {
+  Socket& socket = At(adapter);
+  return socket.instance == adapter.instance && socket.port == adapter.port ? &socket : nullptr;
+}
+
+void BoardModel::Found(const Adapter& adapter, int64_t due_ms) {
+  Socket& socket = At(adapter);  // the next device in a socket takes the place of the last
+  socket.location = adapter.location;
+  socket.port = adapter.port;
+  socket.serial = adapter.serial;
+  socket.instance = adapter.instance;
+  socket.state = Socket::State::kSettling;
+  socket.since_ms = due_ms;
+  socket.pulled = false;
+}
+
+void BoardModel::Started(const ExchangeId& id, int64_t now_ms) {
+  if (Socket* socket = Holding(id.adapter)) {
+    socket->state = Socket::State::kResetting;
+    socket->since_ms = now_ms;
+  }
+}
+
+void BoardModel::Finished(const ExchangeId& id, const Verdict& verdict, std::wstring clock) {
+  totals_.Count(verdict.outcome);
+  const std::wstring key = id.adapter.location.empty() ? id.adapter.port : id.adapter.location;
+  events_.push_front(clock + L" " + key + L" " + VerdictWord(verdict));
+  if (events_.size() > kEventsKept) events_.pop_back();
+  Socket& socket = At(id.adapter);
+  if (verdict.outcome == ExchangeOutcome::kAnswered) {
+    ++socket.answered;
+  } else if (verdict.outcome != ExchangeOutcome::kNone) {
+    ++socket.failed;
+  }
+  // A verdict that comes after the next device was plugged in is counted, not shown over it.
+  if (socket.instance != id.adapter.instance || socket.port != id.adapter.port) return;
+  socket.state = Socket::State::kVerdict;
+  socket.verdict = verdict;
+  socket.verdict_time = std::move(clock);
+}
+
+void BoardModel::Pulled(const Adapter& adapter) {
+  if (Socket* socket = Holding(adapter)) socket->pulled = true;
+}
+
+bool BoardModel::Moving() const {
+  return std::any_of(sockets_.begin(), sockets_.end(), [](const Socket& s) {
+    return !s.pulled && s.state != Socket::State::kVerdict;
+  });
+}
+
+}  // namespace qm

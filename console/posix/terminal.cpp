@@ -1,0 +1,202 @@
+#include "console/posix/terminal.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include <curses.h>
+#include <term.h>
+// term.h names every capability as a macro; these two are ordinary words here.
+#undef columns
+#undef lines
+
+#include "common/error.h"
+#include "serial/posix/posix_serial_port.h"
+
+namespace qm {
+
+namespace {
+
+// tputs hands the bytes of a capability (its padding dealt with) to a function of one int.
+std::string* g_capability_out = nullptr;
+int CollectByte(int byte) {
+  g_capability_out->push_back(static_cast<char>(byte));
+  return byte;
+}
+
+// A capability's string as it is to be written; empty when the terminal has none.
+std::string Capability(const char* text) {
+  if (text == nullptr || text == reinterpret_cast<const char*>(-1)) return "";
+  std::string out;
+  g_capability_out = &out;  // only the thread that sets the terminal up, or the board's, call
+  ::tputs(text, 1, CollectByte);
+  g_capability_out = nullptr;
+  return out;
+}
+
+const char* Find(const char* name) {
+  const char* text = ::tigetstr(const_cast<char*>(name));
+  return text == reinterpret_cast<const char*>(-1) ? nullptr : text;
+}
+
+bool WriteAllTo(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+int g_resize_fd = -1;  // the write end of the resize pipe, for the handler
+void OnResize(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t ignored = ::write(g_resize_fd, &byte, 1);
+  errno = saved;
+}
+
+void Drain(int fd) {
+  char bytes[64];
+  while (::read(fd, bytes, sizeof bytes) > 0) {
+  }
+}
+
+class TerminfoTerminal final : public Terminal {
+ public:
+  TerminfoTerminal(std::string cup, bool colours) : cup_(std::move(cup)), colours_(colours) {
+    sequences_.move = [](int row, int column, const void* context) {
+      const char* cup = static_cast<const TerminfoTerminal*>(context)->cup_.c_str();
+      return Capability(::tparm(const_cast<char*>(cup), row, column, 0, 0, 0, 0, 0, 0, 0));
+    };
+    sequences_.context = this;
+    const std::string sgr0 = Capability(Find("sgr0"));
+    const char* setaf = Find("setaf");
+    for (int ink = 0; ink < kInks; ++ink) sequences_.ink[ink] = sgr0;
+    if (colours_ && setaf) {
+      const int colour[kInks] = {0, COLOR_GREEN, COLOR_RED, COLOR_YELLOW, COLOR_CYAN};
+      for (int ink = 1; ink < kInks; ++ink) {
+        sequences_.ink[ink] = sgr0 + Capability(::tparm(const_cast<char*>(setaf), colour[ink], 0,
+                                                        0, 0, 0, 0, 0, 0, 0));
+      }
+    } else {
+      colours_ = false;
+    }
+
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw ErrnoError(errno);
+    wake_read_.reset(fds[0]);
+    wake_write_.reset(fds[1]);
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw ErrnoError(errno);
+    resize_read_.reset(fds[0]);
+    resize_write_.reset(fds[1]);
+    g_resize_fd = fds[1];
+    struct sigaction action {};
+    action.sa_handler = OnResize;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    resize_handled_ = ::sigaction(SIGWINCH, &action, &resize_before_) == 0;
+
+    // Keys one at a time, unechoed; Ctrl+C still a signal (ISIG stays).
+    if (::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &settings_before_) == 0) {
+      termios keys = settings_before_;
+      keys.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+      keys.c_cc[VMIN] = 1;
+      keys.c_cc[VTIME] = 0;
+      keys_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0;
+    }
+    WriteAllTo(STDOUT_FILENO, Capability(Find("smcup")) + Capability(Find("civis")) +
+                                  Capability(Find("clear")));
+  }
+
+  ~TerminfoTerminal() override {
+    WriteAllTo(STDOUT_FILENO, Capability(Find("sgr0")) + Capability(Find("cnorm")) +
+                                  Capability(Find("rmcup")));
+    if (keys_) ::tcsetattr(STDIN_FILENO, TCSADRAIN, &settings_before_);
+    if (resize_handled_) ::sigaction(SIGWINCH, &resize_before_, nullptr);
+    g_resize_fd = -1;
+  }
+
+  Size CurrentSize() override {
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
+      return {size.ws_col, size.ws_row};
+    }
+    const int width = ::tigetnum(const_cast<char*>("cols"));
+    const int height = ::tigetnum(const_cast<char*>("lines"));
+    return {width > 0 ? width : 80, height > 0 ? height : 24};
+  }
+
+  bool Colours() const override { return colours_; }
+
+  Woken Wait(int32_t ms) override {
+    pollfd p[3] = {{wake_read_.get(), POLLIN, 0}, {resize_read_.get(), POLLIN, 0},
+                   {keys_ && !keys_gone_ ? STDIN_FILENO : -1, POLLIN, 0}};
+    if (::poll(p, 3, ms) <= 0) return Woken::kTimeout;
+    if (p[1].revents & POLLIN) {
+      Drain(resize_read_.get());
+      return Woken::kResized;
+    }
+    if (p[2].revents & POLLIN) {
+      char key = 0;
+      const ssize_t got = ::read(STDIN_FILENO, &key, 1);
+      if (got == 1 && (key == 'q' || key == 'Q')) return Woken::kQuit;
+      if (got == 0) keys_gone_ = true;
+    } else if (p[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      keys_gone_ = true;  // no more keys: not polled again, or it would spin
+    }
+    if (p[0].revents & POLLIN) Drain(wake_read_.get());
+    return Woken::kWoken;
+  }
+
+  void Wake() override {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(wake_write_.get(), &byte, 1);
+  }
+
+  bool Show(const Frame& frame) override {
+    const bool fresh = shown_.width != frame.width || shown_.height != frame.height;
+    std::string bytes = Paint(fresh ? nullptr : &shown_, frame, sequences_);
+    if (fresh) bytes = Capability(Find("clear")) + bytes;
+    if (!bytes.empty() && !WriteAllTo(STDOUT_FILENO, bytes)) return false;
+    shown_ = frame;
+    return true;
+  }
+
+ private:
+  std::string cup_;
+  bool colours_;
+  Sequences sequences_;
+  Frame shown_;
+  UniqueFd wake_read_, wake_write_, resize_read_, resize_write_;
+  struct sigaction resize_before_ {};
+  bool resize_handled_ = false;
+  termios settings_before_{};
+  bool keys_ = false;
+  bool keys_gone_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Terminal> OpenTerminfoTerminal() {
+  if (!::isatty(STDOUT_FILENO)) return nullptr;
+  int error = 0;
+  if (::setupterm(nullptr, STDOUT_FILENO, &error) != OK) return nullptr;  // TERM unknown
+  const char* cup = Find("cup");
+  if (!cup || ::tigetflag(const_cast<char*>("hc")) > 0) return nullptr;
+  const char* no_colour = std::getenv("NO_COLOR");
+  const bool colours = ::tigetnum(const_cast<char*>("colors")) >= 8 &&
+                       !(no_colour && *no_colour);
+  return std::make_unique<TerminfoTerminal>(cup, colours);
+}
+
+}  // namespace qm
