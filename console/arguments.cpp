@@ -38,13 +38,13 @@ const wchar_t* const kUsage[] = {
     L"  --version         the version",
     L"",
     L"Exit status (with several ports the highest wins):",
-    L"  0    every device answered",
+    L"  0    every device answered (a watch: ended with q on its board)",
     L"  1    some device gave no answer",
     L"  2    some port could not be opened",
     L"  3    no adapter found and no --port given",
     L"  64   a usage error",
-    L"  70   the program could not run, list the devices or write its output (the reason is",
-    L"       on standard error)",
+    L"  70   the program could not run, list the devices, open its log or write its output",
+    L"       (the reason is on standard error)",
 #ifdef _WIN32
     L"  130  interrupted (Ctrl+C, Ctrl+Break, the console closed): the ports are closed first",
 #else

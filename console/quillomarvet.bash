@@ -1,7 +1,7 @@
 # bash completion for quillomarvet                                 -*- shell-script -*-
 # The options come from the program's own --help, so they cannot drift from it; after --port,
 # the ports of the adapters it finds (--list: the port, two spaces, the name), and when none of
-# them fits, the files under /dev.
+# them fits, the files under /dev; after --log, files.
 
 _quillomarvet() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=
@@ -24,6 +24,12 @@ _quillomarvet() {
             fi
         fi
         # Quote what the shell would otherwise split; mark directories with a slash.
+        compopt -o filenames 2>/dev/null
+        return 0
+    fi
+
+    if [[ $prev == --log ]]; then
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         compopt -o filenames 2>/dev/null
         return 0
     fi

@@ -9,6 +9,7 @@
 #include "common/win32/os_error.h"
 #include "common/win32/unique.h"
 #include "console/console.h"
+#include "console/win32/terminal.h"
 #include "quillomarvet_version.h"
 #include "serial/win32/win32_serial_port.h"
 
@@ -32,6 +33,11 @@ class ConsoleInterrupt final : public Interrupt {
   bool Raised() const override {
     return ::WaitForSingleObject(events_->raised, 0) == WAIT_OBJECT_0;
   }
+  void Quit() override {
+    quit_ = true;
+    ::SetEvent(events_->raised);
+  }
+  bool Quitting() const override { return quit_; }
   void Sleep(int32_t ms) override {
     ::WaitForSingleObject(events_->raised, static_cast<DWORD>(ms < 0 ? 0 : ms));
   }
@@ -63,6 +69,7 @@ class ConsoleInterrupt final : public Interrupt {
   }
 
   static inline const Events* events_ = nullptr;
+  volatile bool quit_ = false;  // set before the event, read after it
 };
 
 // A critical section, held for the life of the object.
@@ -157,6 +164,23 @@ class DeviceChangeWindow {
 
   static inline bool changed_ = false;  // only the watching thread pumps the window
   HWND window_ = nullptr;
+};
+
+// --log's file: each record with one WriteFile, then on the disk before Append returns.
+class AppendedFile final : public RecordFile {
+ public:
+  explicit AppendedFile(UniqueHandle file) : file_(std::move(file)) {}
+  void Append(std::string_view line) override {
+    DWORD written = 0;
+    if (!::WriteFile(file_.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+      throw LastOsError();
+    }
+    if (written != line.size()) throw OsError(ERROR_HANDLE_DISK_FULL);
+    if (!::FlushFileBuffers(file_.get())) throw LastOsError();
+  }
+
+ private:
+  UniqueHandle file_;
 };
 
 class WindowsPlatform final : public ConsolePlatform {
@@ -268,6 +292,16 @@ class WindowsPlatform final : public ConsolePlatform {
     if (!device_changes_) device_changes_ = std::make_unique<DeviceChangeWindow>();
     device_changes_->Wait(interrupt_.Event(), ms);
   }
+
+  std::unique_ptr<RecordFile> OpenLog(const std::wstring& path) override {
+    // Appends only; never inherited by another program.
+    UniqueHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw LastOsError();
+    return std::make_unique<AppendedFile>(std::move(file));
+  }
+
+  std::unique_ptr<Terminal> OpenTerminal() override { return OpenVirtualTerminal(); }
 
   // Every port is closed: `status`, or 70 when standard output could not be written (a closed
   // pipe included: Windows has no signal to end by).

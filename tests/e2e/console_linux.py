@@ -416,12 +416,13 @@ class Console(unittest.TestCase):
         records = [json.loads(line) for line in out.splitlines()]
         self.assertEqual(records[-1], {"type": "summary", "answered": 37, "no-answer": 2,
                                        "cannot-open": 0, "interrupted": 1})
-        first_three = sorted((r["location"], r["outcome"]) for r in records[:-1]
+        self.assertEqual((records[0]["type"], records[0]["settle"]), ("watch", 0.2))
+        first_three = sorted((r["location"], r["outcome"]) for r in records[1:-1]
                              if r["location"] in ("1-1", "1-2", "1-3"))
         self.assertEqual(first_three, [("1-1", "answered"), ("1-2", "no-answer"),
                                        ("1-3", "answered"), ("1-3", "no-answer")])
-        self.assertEqual(len(records), 41)
-        first = next(r for r in records if r["location"] == "1-1")
+        self.assertEqual(len(records), 42)
+        first = next(r for r in records[1:] if r["location"] == "1-1")
         self.assertEqual({k: v for k, v in first.items() if k not in ("started", "seconds")}, {
             "type": "exchange", "port": "/dev/ttyUSB0", "location": "1-1", "serial": "QM0001",
             "product": "Bench 0", "outcome": "answered", "answer": "OK", "reason": None})

@@ -1,0 +1,119 @@
+#include "console/win32/terminal.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "common/win32/unique.h"
+
+namespace qm {
+
+namespace {
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
+bool WriteUtf8(HANDLE console, const std::string& bytes) {
+  if (bytes.empty()) return true;
+  const int size = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                         nullptr, 0);
+  if (size <= 0) return false;
+  std::wstring text(static_cast<std::size_t>(size), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
+  DWORD written = 0;
+  return ::WriteConsoleW(console, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
+class VirtualTerminal final : public Terminal {
+ public:
+  VirtualTerminal(HANDLE out, DWORD out_mode, bool colours)
+      : out_(out), out_mode_(out_mode), wake_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    sequences_ = Ecma48Sequences();
+    if (!colours) {
+      for (std::string& ink : sequences_.ink) ink = sequences_.ink[0];
+    }
+    colours_ = colours;
+    in_ = ::GetStdHandle(STD_INPUT_HANDLE);
+    // Keys as they come, unechoed; Ctrl+C still the console's control event.
+    if (in_ && in_ != INVALID_HANDLE_VALUE && ::GetConsoleMode(in_, &in_mode_)) {
+      keys_ = ::SetConsoleMode(in_, ENABLE_PROCESSED_INPUT | ENABLE_WINDOW_INPUT) != 0;
+    }
+    WriteUtf8(out_, "\x1b[?1049h\x1b[?25l\x1b[2J");
+  }
+
+  ~VirtualTerminal() override {
+    WriteUtf8(out_, "\x1b[0m\x1b[?25h\x1b[?1049l");
+    if (keys_) ::SetConsoleMode(in_, in_mode_);
+    ::SetConsoleMode(out_, out_mode_);
+  }
+
+  Size CurrentSize() override {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!::GetConsoleScreenBufferInfo(out_, &info)) return {80, 24};
+    return {info.srWindow.Right - info.srWindow.Left + 1, info.srWindow.Bottom - info.srWindow.Top + 1};
+  }
+
+  bool Colours() const override { return colours_; }
+
+  Woken Wait(int32_t ms) override {
+    HANDLE handles[2] = {wake_.get(), in_};
+    const DWORD count = keys_ ? 2 : 1;
+    const DWORD waited = ::WaitForMultipleObjects(count, handles, FALSE,
+                                                  ms < 0 ? INFINITE : static_cast<DWORD>(ms));
+    if (waited == WAIT_OBJECT_0) return Woken::kWoken;
+    if (waited != WAIT_OBJECT_0 + 1) return Woken::kTimeout;
+    INPUT_RECORD records[16];
+    DWORD read = 0;
+    if (!::ReadConsoleInputW(in_, records, 16, &read)) return Woken::kTimeout;
+    Woken woken = Woken::kWoken;
+    for (DWORD i = 0; i < read; ++i) {
+      const INPUT_RECORD& r = records[i];
+      if (r.EventType == KEY_EVENT && r.Event.KeyEvent.bKeyDown &&
+          (r.Event.KeyEvent.uChar.UnicodeChar == L'q' || r.Event.KeyEvent.uChar.UnicodeChar == L'Q')) {
+        return Woken::kQuit;
+      }
+      if (r.EventType == WINDOW_BUFFER_SIZE_EVENT) woken = Woken::kResized;
+    }
+    return woken;
+  }
+
+  void Wake() override { ::SetEvent(wake_.get()); }
+
+  bool Show(const Frame& frame) override {
+    const bool fresh = shown_.width != frame.width || shown_.height != frame.height;
+    std::string bytes = Paint(fresh ? nullptr : &shown_, frame, sequences_);
+    if (fresh) bytes = "\x1b[2J" + bytes;
+    if (!WriteUtf8(out_, bytes)) return false;
+    shown_ = frame;
+    return true;
+  }
+
+ private:
+  HANDLE out_;
+  DWORD out_mode_;
+  HANDLE in_ = nullptr;
+  DWORD in_mode_ = 0;
+  bool keys_ = false;
+  bool colours_ = false;
+  UniqueHandle wake_;
+  Sequences sequences_;
+  Frame shown_;
+};
+
+}  // namespace
+
+std::unique_ptr<Terminal> OpenVirtualTerminal() {
+  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (!out || out == INVALID_HANDLE_VALUE || !::GetConsoleMode(out, &mode)) return nullptr;
+  if (!::SetConsoleMode(out, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+    return nullptr;  // before Windows 10: the lines
+  }
+  const char* no_colour = std::getenv("NO_COLOR");
+  return std::make_unique<VirtualTerminal>(out, mode, !(no_colour && *no_colour));
+}
+
+}  // namespace qm

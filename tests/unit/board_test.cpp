@@ -1,0 +1,140 @@
+// The station board's model, its layout to any terminal size, and its drawing.
+#include <gtest/gtest.h>
+
+#include "common/error.h"
+#include "common/text.h"
+#include "console/board/model.h"
+
+namespace qm::test {
+namespace {
+
+Adapter InSocket(int n) {
+  const std::wstring number = DecimalNumber(n);
+  return {L"/dev/ttyUSB" + number, L"Bench", L"1-" + number, L"QM" + number, L"dev" + number};
+}
+
+// `sockets` sockets 1-1, 1-2, ...: those divisible by 3 gave no answer, the rest answered.
+BoardModel Bench(int sockets) {
+  BoardModel model;
+  model.Watching({0, 1000, L"CP210x adapters"}, L"10:00:00");
+  for (int n = 1; n <= sockets; ++n) {
+    const ExchangeId id{n, InSocket(n).port, InSocket(n), true};
+    model.Found(id.adapter, 0);
+    model.Started(id, 0);
+    Verdict verdict;
+    verdict.outcome = n % 3 ? ExchangeOutcome::kAnswered : ExchangeOutcome::kNoAnswer;
+    verdict.answer = n % 3 ? L"OK" : L"";
+    model.Finished(id, verdict, L"10:02:03");
+  }
+  return model;
+}
+
+std::wstring Text(const Frame& f) {
+  std::wstring all;
+  for (const std::wstring& row : f.text) all += row + L"\n";
+  return all;
+}
+
+struct SizeCase {
+  const char* name;
+  int sockets, width, height;
+  bool colours;
+  bool all_shown;  // every socket's place and verdict on the screen
+};
+
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
+
+class BoardLayout : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
+  const SizeCase& c = GetParam();
+  const Frame frame = Layout(Bench(c.sockets), c.width, c.height, 0, c.colours);
+  ASSERT_EQ(frame.width, c.width);
+  ASSERT_EQ(frame.height, c.height);
+  ASSERT_EQ(frame.text.size(), static_cast<std::size_t>(c.height));
+  bool inked = false;
+  for (int r = 0; r < c.height; ++r) {
+    ASSERT_EQ(frame.text[r].size(), static_cast<std::size_t>(c.width)) << "row " << r;
+    ASSERT_EQ(frame.ink[r].size(), static_cast<std::size_t>(c.width)) << "row " << r;
+    for (char ink : frame.ink[r]) inked = inked || ink != 0;
+  }
+  if (c.width > 0) {
+    EXPECT_EQ(inked, c.colours);
+  }
+  if (!c.all_shown) return;
+  // Each socket once, its verdict after it on the same row, in natural order.
+  std::size_t previous_row = 0, previous_column = 0;
+  for (int n = 1; n <= c.sockets; ++n) {
+    const std::wstring key = L"1-" + DecimalNumber(n) + L" ";
+    std::size_t row = 0, column = std::wstring::npos;
+    for (; row < frame.text.size(); ++row) {
+      const std::wstring& text = frame.text[row];
+      for (std::size_t at = text.find(key); at != std::wstring::npos; at = text.find(key, at + 1)) {
+        if (at == 0 || text[at - 1] == L' ') column = at;
+      }
+      if (column != std::wstring::npos) break;
+    }
+    ASSERT_NE(column, std::wstring::npos) << "socket " << n << " missing:\n" << Utf8(Text(frame));
+    std::wstring rest = frame.text[row].substr(column + key.size());
+    rest = rest.substr(0, rest.find(L"1-"));  // up to the next socket's place
+    EXPECT_NE(rest.find(n % 3 ? L"OK" : L"NO COMM"), std::wstring::npos) << Utf8(Text(frame));
+    EXPECT_TRUE(column > previous_column || (column == previous_column && row > previous_row))
+        << "socket " << n << " out of order";
+    previous_row = row;
+    previous_column = column;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, BoardLayout,
+    ::testing::Values(SizeCase{"One", 1, 80, 24, true, true},
+                      SizeCase{"Twenty", 20, 80, 24, true, true},
+                      SizeCase{"FortyEight", 48, 80, 24, true, true},
+                      SizeCase{"SixtyFour", 64, 80, 24, true, true},
+                      SizeCase{"NoColour", 20, 80, 24, false, true},
+                      SizeCase{"Narrow", 20, 40, 24, true, true},
+                      SizeCase{"NarrowCompact", 30, 30, 20, true, true},
+                      SizeCase{"Tiny", 64, 10, 3, true, false},
+                      SizeCase{"Nothing", 5, 0, 0, true, false}),
+    [](const ::testing::TestParamInfo<SizeCase>& info) { return info.param.name; });
+
+TEST(BoardModel, KeepsAPulledVerdictUntilTheNextDeviceAndCountsPerSocket) {
+  BoardModel model = Bench(12);
+  EXPECT_TRUE(NaturalLess(L"1-2", L"1-10"));
+  EXPECT_FALSE(NaturalLess(L"1-10", L"1-2"));
+  EXPECT_EQ(model.sockets()[1].key, L"1-2");  // not 1-10
+  model.Pulled(InSocket(3));
+  std::wstring screen = Text(Layout(model, 80, 24, 0, false));
+  EXPECT_NE(screen.find(L"pulled, NO COMM"), std::wstring::npos) << Utf8(screen);
+  // The next device in socket 1-3: settling, its count kept; the late verdict of the one
+  // before counts but does not cover it.
+  Adapter next = InSocket(3);
+  next.instance = L"again";
+  model.Found(next, 2000);
+  Verdict late;
+  late.outcome = ExchangeOutcome::kNoAnswer;
+  model.Finished({99, next.port, InSocket(3), true}, late, L"10:05:00");
+  const Socket& socket = model.sockets()[2];
+  EXPECT_EQ(socket.state, Socket::State::kSettling);
+  EXPECT_FALSE(socket.pulled);
+  EXPECT_EQ(socket.failed, 2);
+  screen = Text(Layout(model, 80, 24, 500, false));
+  const std::size_t row = screen.find(L"\n1-3 ");
+  EXPECT_NE(screen.substr(row, screen.find(L'\n', row + 1) - row).find(L" settling 2s "),
+            std::wstring::npos) << Utf8(screen);
+  EXPECT_NE(screen.find(L"Last: 10:05:00 1-3 NO COMM  10:02:03 1-12 NO COMM"), std::wstring::npos);
+}
+
+TEST(BoardPaint, WritesOnlyChangedRowsAndNeverTheLastCell) {
+  const Sequences ecma = Ecma48Sequences();
+  Frame before{3, 2, {L"abc", L"def"}, {std::string(3, 0), std::string(3, 0)}};
+  EXPECT_EQ(Paint(&before, before, ecma), "");
+  EXPECT_EQ(Paint(nullptr, before, ecma), "\x1b[1;1H\x1b[0mabc\x1b[2;1H\x1b[0mde");
+  Frame after = before;
+  after.text[1] = L"dXf";
+  after.ink[1][1] = static_cast<char>(Ink::kBad);
+  EXPECT_EQ(Paint(&before, after, ecma), "\x1b[2;1H\x1b[0md\x1b[31mX\x1b[0m");
+}
+
+}  // namespace
+}  // namespace qm::test
