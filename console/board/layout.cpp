@@ -180,7 +180,7 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
 
   // Compact: a grid of short cells, column by column, each "socket state".
   const int key_w = LongestOf(sockets, &Socket::key, 3, 7);
-  const int cell_w = std::max(key_w + 1 + 7, 12);
+  const int cell_w = key_w + 1 + 9;  // "(NO COMM)" whole
   const int per_row = std::max(1, (width + 1) / (cell_w + 1));
   const int shown = std::min(n, per_row * rows);
   const int used_rows = std::max(1, (shown + per_row - 1) / per_row);

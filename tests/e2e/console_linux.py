@@ -86,6 +86,23 @@ class Console(unittest.TestCase):
         self.devices += devices
         return devices, {"UMOCKDEV_DIR": self.testbed.get_root_dir()}, [p for _, p in added]
 
+    def plug(self, first, count=1, responder=harness.answer_after_command(b"OK\r\n"), name=None):
+        """Adapters plugged into a running bench's sockets 1-first, ...: their devices and paths.
+        umockdev announces each device it adds, and aborts when 10 announcements wait unread
+        (net.unix.max_dgram_qlen): a few at a time, each lot taken in before the next."""
+        devices, paths = [], []
+        for at in range(first, first + count, 4):
+            adapters = [(name or f"ttyUSB{n - 1}", f"Bench {n - 1}")
+                        for n in range(at, min(at + 4, first + count))]
+            added = harness.umockdev_adapters(self.testbed, adapters, at)
+            lot = [harness.MockedDevice(self.testbed.get_dev_fd(node), responder)
+                   for node, _ in added]
+            harness.wait_until(lambda: all(COMMAND[:10] in d.data() for d in lot), 30, "a lot")
+            devices += lot
+            paths += [path for _, path in added]
+        self.devices += devices
+        return devices, paths
+
     def test_one_exchange_puts_the_command_on_the_wire_and_prints_the_lines(self):
         def answer_and_hang_up(device, data):
             if data.endswith(COMMAND):
@@ -377,36 +394,20 @@ class Console(unittest.TestCase):
         self.addCleanup(what_it_said)
         harness.wait_until(lambda: a.data() == b.data() == COMMAND, 10, "those present at start")
 
-        def plug(first, count=1, responder=harness.answer_after_command(b"OK\r\n"), name=None):
-            # umockdev announces each device it adds, and aborts when 10 announcements wait
-            # unread (net.unix.max_dgram_qlen): a few at a time, each lot taken in before the next.
-            devices, paths = [], []
-            for at in range(first, first + count, 4):
-                adapters = [(name or f"ttyUSB{n - 1}", f"Bench {n - 1}")
-                            for n in range(at, min(at + 4, first + count))]
-                added = harness.umockdev_adapters(self.testbed, adapters, at)
-                lot = [harness.MockedDevice(self.testbed.get_dev_fd(node), responder)
-                       for node, _ in added]
-                harness.wait_until(lambda: all(COMMAND[:10] in d.data() for d in lot), 30, "a lot")
-                devices += lot
-                paths += [path for _, path in added]
-            self.devices += devices
-            return devices, paths
-
         # Plugged in, pulled out mid-exchange, plugged in again (the kernel may give it another
         # name, as umockdev must): NO COMM, then reset again.
-        (c,), (path,) = plug(3, responder=None)
+        (c,), (path,) = self.plug(3, responder=None)
         harness.wait_until(lambda: c.data() == COMMAND, 10, "the one plugged in")
         harness.umockdev_unplug(self.testbed, path, c)
-        (c,), _ = plug(3, name="ttyUSB99")
+        (c,), _ = self.plug(3, name="ttyUSB99")
         harness.wait_until(lambda: c.data() == COMMAND, 10, "the one plugged in again")
         # As many as umockdev's preload can hold open at once, plugged in together.
-        many, _ = plug(4, 35)
+        many, _ = self.plug(4, 35)
         harness.wait_until(lambda: all(d.data() == COMMAND for d in many), 60, "all at once")
         time.sleep(WAIT_S + 0.5)  # every exchange over, and nothing more sent
         self.assertEqual([d.data() for d in [a, b, c, *many]], [COMMAND] * 38)
         # Ctrl+C during an exchange: its port is let go, and it counts as interrupted.
-        (last,), _ = plug(39, responder=None)
+        (last,), _ = self.plug(39, responder=None)
         harness.wait_until(lambda: last.data() == COMMAND, 10, "the last one")
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=10)
@@ -428,6 +429,88 @@ class Console(unittest.TestCase):
             "product": "Bench 0", "outcome": "answered", "answer": "OK", "reason": None})
         self.assertRegex(first["started"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
         self.assertTrue(WAIT_S <= first["seconds"] < WAIT_S + 1, first["seconds"])
+
+    def test_the_station_board_in_a_terminal(self):
+        if not shutil.which("tmux"):
+            self.skipTest("tmux not installed (scripts/setup.sh installs it)")
+        server = ["tmux", "-L", f"qm-board-{os.getpid()}", "-f", "/dev/null"]
+        self.addCleanup(subprocess.run, [*server, "kill-server"], capture_output=True)
+
+        def tmux(*args):
+            return subprocess.run([*server, *args], capture_output=True, text=True,
+                                  check=True).stdout
+
+        def run(name, tree, *args):
+            """The program in a terminal of its own, 80x24; the terminal's settings (stty -g)
+            are kept before and after it, and its exit status."""
+            status = os.path.join(self.work, name)
+            script = (f"trap true INT; stty -g > {status}.before; \"$@\"; echo $? > {status}; "
+                      f"stty -g > {status}.after; sleep 600")
+            tmux("new-session", "-d", "-s", name, "-x", "80", "-y", "24", "env",
+                 f"UMOCKDEV_DIR={tree}", "sh", "-c", script, "sh", CONSOLE, *args)
+            return status
+
+        def screen(name):
+            return tmux("capture-pane", "-p", "-t", name).splitlines()
+
+        def row(name, socket):  # a socket's row on the board
+            return next((line for line in screen(name) if line.startswith(socket + " ")), "")
+
+        def ended(status):  # the exit status, and whether the terminal was left as it was
+            harness.wait_until(lambda: os.path.exists(status + ".after"), 10, "the end")
+            read = lambda path: open(path).read()  # noqa: E731
+            return int(read(status)), read(status + ".before") == read(status + ".after")
+
+        # q ends a board with 0, Ctrl+C by the signal: the terminal as it was, the summary on the
+        # normal screen.
+        for name, keys, status in (("q", ["q"], 0), ("ctrl-c", ["C-c"], 130)):
+            done = run(name, NO_TREE["UMOCKDEV_DIR"], "--watch")
+            harness.wait_until(lambda: "SOCKET" in "".join(screen(name)), 10, "the board")
+            tmux("send-keys", "-t", name, *keys)
+            self.assertEqual(ended(done), (status, True), name)
+            self.assertIn("0 reset: 0 answered", "\n".join(screen(name)))
+
+        log = os.path.join(self.work, "verdicts.jsonl")
+        with open(log, "w") as f:
+            f.write('{"type":"earlier"}\n')
+        (_, silent, _), env, paths = self.bench(harness.answer_after_command(b"OK\r\n"), None,
+                                                harness.answer_after_command(b"OK\r\n"))
+        run("bench", env["UMOCKDEV_DIR"], "--watch", "--settle", "0.2", "--log", log)
+        harness.wait_until(lambda: all(v in row("bench", s) for s, v in (
+            ("1-1", " OK "), ("1-2", " NO COMM "), ("1-3", " OK "))), 15, "the verdicts")
+        self.assertEqual([line.split()[0] for line in screen("bench")[3:6]], ["1-1", "1-2", "1-3"])
+        # Pulled: its verdict stays, marked; a late plug-in takes its own place.
+        harness.umockdev_unplug(self.testbed, paths[1], silent)
+        harness.wait_until(lambda: "pulled, NO COMM" in row("bench", "1-2"), 10, "the pull")
+        self.plug(4)
+        harness.wait_until(lambda: " OK " in row("bench", "1-4"), 10, "the late one")
+        # Resized: redrawn to the new size at once, nothing wrapped.
+        tmux("resize-window", "-t", "bench", "-x", "50", "-y", "12")
+        harness.wait_until(lambda: screen("bench")[0].startswith("quillomarvet --watch") and
+                           " OK " in row("bench", "1-4"), 5, "the board redrawn")
+        self.assertTrue(all(len(line) <= 50 for line in screen("bench")), screen("bench"))
+        # 48 sockets on 80x24: each with its place and verdict.
+        tmux("resize-window", "-t", "bench", "-x", "80", "-y", "24")
+        for first in (5, 27):  # fewer open at once than umockdev can hold
+            self.plug(first, 22)
+            time.sleep(WAIT_S + 0.5)
+        shown = "\n".join(line for line in screen("bench") if not line.startswith("Last:"))
+        verdicts = re.findall(r"(?:^|\s)(1-\d+) +(OK|NO COMM|\(NO COMM\))(?= |$)", shown, re.M)
+        self.assertEqual(sorted(int(s[2:]) for s, _ in verdicts), list(range(1, 49)), shown)
+        self.assertIn("48 reset: 47 answered, 1 no answer", shown)
+        # kill -9: every verdict shown is in the log, whole, after what was there before.
+        shell = tmux("display", "-p", "-t", "bench", "#{pane_pid}").strip()
+        with open(f"/proc/{shell}/task/{shell}/children") as f:
+            (program,) = f.read().split()
+        os.kill(int(program), signal.SIGKILL)
+        with open(log, "rb") as f:
+            lines = f.read().split(b"\n")
+        self.assertEqual(lines[-1], b"")
+        records = [json.loads(line) for line in lines[:-1]]
+        self.assertEqual([r["type"] for r in records[:2]], ["earlier", "watch"])
+        exchanges = sorted((r["location"], r["outcome"]) for r in records[2:])
+        self.assertEqual(exchanges, sorted([(f"1-{n}", "no-answer" if n == 2 else "answered")
+                                            for n in range(1, 49)]))
 
     def test_the_manual_page_and_the_completion_follow_help(self):
         usage = self.run_tool("--help")[0].stdout
@@ -456,7 +539,8 @@ class Console(unittest.TestCase):
             return subprocess.run(["bash", "-c", script, COMPLETION, CONSOLE, *words], env=env,
                                   capture_output=True, text=True, check=True).stdout.split()
         self.assertEqual(complete("--"), options)
-        self.assertEqual(complete("--p"), ["--port"])
+        self.assertEqual(complete("--p"), ["--port", "--plain"])
+        self.assertEqual(complete("--log", "/dev/nul", env=NO_TREE), ["/dev/null"])
         self.assertEqual(complete("--port", ""), ["/dev/ttyUSB0", "/dev/ttyUSB1"])
         self.assertEqual(complete("--port", "/dev/nul", env=NO_TREE), ["/dev/null"])
         self.assertIn("tty", complete("--port", "tt", env=NO_TREE))
