@@ -7,5 +7,7 @@ scripts/setup.sh
 cmake -S . -B build/console-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/console-release --target quillomarvet >/dev/null
 python3 scripts/benchmark_console.py
+# The station board needs adapters it can discover: umockdev's, with Debian's Python bindings.
+umockdev-wrapper /usr/bin/python3 scripts/benchmark_console.py --board
 scripts/wine_builds.sh Quillomarvet minimal_window
 exec python3 scripts/benchmark.py "$@"
