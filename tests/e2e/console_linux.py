@@ -440,14 +440,15 @@ class Console(unittest.TestCase):
             return subprocess.run([*server, *args], capture_output=True, text=True,
                                   check=True).stdout
 
-        def run(name, tree, *args):
+        def run(name, tree, *args, colour="1"):
             """The program in a terminal of its own, 80x24; the terminal's settings (stty -g)
             are kept before and after it, and its exit status."""
             status = os.path.join(self.work, name)
             script = (f"trap true INT; stty -g > {status}.before; \"$@\"; echo $? > {status}; "
                       f"stty -g > {status}.after; sleep 600")
-            tmux("new-session", "-d", "-s", name, "-x", "80", "-y", "24", "env",
-                 f"UMOCKDEV_DIR={tree}", "sh", "-c", script, "sh", CONSOLE, *args)
+            tmux("new-session", "-d", "-s", name, "-x", "80", "-y", "24", "env", "-u", "NO_COLOR",
+                 f"UMOCKDEV_DIR={tree}", *([] if colour else ["NO_COLOR=1"]), "sh", "-c", script,
+                 "sh", CONSOLE, *args)
             return status
 
         def screen(name):
@@ -462,10 +463,12 @@ class Console(unittest.TestCase):
             return int(read(status)), read(status + ".before") == read(status + ".after")
 
         # q ends a board with 0, Ctrl+C by the signal: the terminal as it was, the summary on the
-        # normal screen.
-        for name, keys, status in (("q", ["q"], 0), ("ctrl-c", ["C-c"], 130)):
-            done = run(name, NO_TREE["UMOCKDEV_DIR"], "--watch")
+        # normal screen. Colour (here the title's) unless NO_COLOR is set.
+        for name, keys, status, colour in (("q", ["q"], 0, ""), ("ctrl-c", ["C-c"], 130, "1")):
+            done = run(name, NO_TREE["UMOCKDEV_DIR"], "--watch", colour=colour)
             harness.wait_until(lambda: "SOCKET" in "".join(screen(name)), 10, "the board")
+            coloured = tmux("capture-pane", "-p", "-e", "-t", name)
+            self.assertEqual(bool(re.search("\x1b\\[[0-9;]*3[1-6]m", coloured)), bool(colour), name)
             tmux("send-keys", "-t", name, *keys)
             self.assertEqual(ended(done), (status, True), name)
             self.assertIn("0 reset: 0 answered", "\n".join(screen(name)))
