@@ -162,9 +162,10 @@ class Discovery(unittest.TestCase):
         self.assertEqual((proc.returncode, len(said), said[-1]), (
             130, 2, "2 reset: 1 answered, 1 no answer, 0 could not be opened"))
         self.assertRegex(said[0], r"^quillomarvet: cannot list the devices: .*0x80041017")
-        self.assertEqual(sorted((r["port"], r["serial"], r["outcome"]) for r in records[:2]),
+        self.assertEqual((records[0]["type"], records[0]["settle"]), ("watch", 0.2))
+        self.assertEqual(sorted((r["port"], r["serial"], r["outcome"]) for r in records[1:3]),
                          [("COM12", "0012", "answered"), ("COM7", None, "no-answer")])
-        self.assertEqual(records[2]["type"], "summary")
+        self.assertEqual(records[3]["type"], "summary")
 
     def test_no_adapter_or_a_hung_wmi(self):
         for script, status, said in ((["others 300"], 3, "no adapter found"),
