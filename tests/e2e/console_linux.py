@@ -297,6 +297,11 @@ class Console(unittest.TestCase):
                 self.assertEqual((r.returncode, r.stderr), (70, "quillomarvet: cannot write "
                                  "standard output: No space left on device\n"))
         self.assertEqual(devices[0].data(), COMMAND * 2)
+        # A log that cannot be written: said, and the exchange goes on.
+        r, _ = self.run_tool("--log", "/dev/full", "--port", devices[1].path, env=env)
+        self.assertEqual((r.returncode, r.stdout.splitlines(), r.stderr), (
+            1, ["Open port", "NO COMM", "Port closed"],
+            "quillomarvet: cannot write the log /dev/full: No space left on device\n"))
         # Closed standard streams: the wait still sleeps (CPU time, not wall time, is measured).
         # Outside the testbed, whose preload would take descriptor 0 for itself.
         env.pop("LD_PRELOAD", None)
@@ -368,12 +373,14 @@ class Console(unittest.TestCase):
     def test_usage_errors_and_no_adapter(self):
         d = self.device()
         for args, status in ((["--port", d.path, "--all"], 64), (["--frobnicate"], 64),
-                             (["--port"], 64), ([], 3), (["--all"], 3), (["--list"], 3)):
+                             (["--port"], 64), ([], 3), (["--all"], 3), (["--list"], 3),
+                             (["--log", self.work + "/no/such", "--port", d.path], 70)):
             with self.subTest(args=args):
                 r, _ = self.run_tool(*args, env=NO_TREE)
                 self.assertEqual(r.returncode, status)
                 self.assertEqual(r.stdout, "")
-                self.assertIn("--", r.stderr)  # names the option to use or to fix
+                # names the option to use or to fix, or the log it cannot open
+                self.assertIn("cannot open the log" if status == 70 else "--", r.stderr)
                 if status == 3:
                     self.assertIn("cp210x", r.stderr)
         self.assertEqual(d.data(), b"")

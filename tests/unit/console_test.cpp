@@ -3,6 +3,7 @@
 
 #include "common/text.h"
 #include "console/console.h"
+#include "console/events.h"
 
 namespace qm::test {
 namespace {
@@ -189,6 +190,43 @@ TEST(ConsoleInterrupt, NeverLeavesHalfACommand) {
     EXPECT_EQ(console.wire, sent) << "raised at write " << raise_at_write;
     EXPECT_FALSE(console.open);
   }
+}
+
+// What reached the screen and the log, in order.
+struct Seen final : public ConsoleEvents, public RecordFile {
+  std::vector<std::wstring> said;
+  std::vector<std::wstring>* into = &said;  // the log's writes, among the screen's
+  bool fail = false;
+  void Append(std::string_view line) override {
+    if (fail) throw Error(28, L"No space left on device");
+    into->push_back(L"log " + std::wstring(line.begin(), line.begin() + 18));
+  }
+  void Line(const ExchangeId&, const std::wstring& line) override { said.push_back(line); }
+  void Finished(const ExchangeId&, const Verdict&) override { said.push_back(L"verdict"); }
+  void Problem(const std::wstring& text) override { said.push_back(text); }
+};
+
+TEST(Log, EachRecordIsKeptBeforeItsVerdictIsShownAndAFailureIsSaidOnce) {
+  Seen screen;
+  auto file = std::make_unique<Seen>();
+  Seen& log_file = *file;
+  log_file.into = &screen.said;
+  LogEvents log(std::move(file), L"bench.jsonl");
+  FanOut events(&log, screen);
+  const ExchangeId a{1, L"/dev/ttyUSB0", {}, true}, b{2, L"/dev/ttyUSB1", {}, true};
+  events.Line(a, L"Open port");
+  events.Line(b, L"Open port");
+  events.Line(a, L"OK");
+  events.Finished(a, Verdict{});
+  EXPECT_EQ(screen.said, (std::vector<std::wstring>{L"log {\"type\":\"exchange\"", L"Open port",
+                                                    L"OK", L"verdict"}));
+  log_file.fail = true;
+  events.Finished(b, Verdict{});
+  events.Summary(Tally{});
+  EXPECT_EQ(screen.said.size(), 7u);  // the failure said once, then b's line and verdict
+  EXPECT_EQ(screen.said[4], L"cannot write the log bench.jsonl: No space left on device");
+  EXPECT_EQ(log.Failure(),
+            L"cannot write the log bench.jsonl: No space left on device (2 records not kept)");
 }
 
 }  // namespace
