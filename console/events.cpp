@@ -22,13 +22,17 @@ void LinesEvents::Problem(const std::wstring& text) {
   platform_.PrintError(L"quillomarvet: " + text);
 }
 
-void LogEvents::WatchStarted(const WatchStart& start) { Append(WatchRecord(start)); }
+void LogEvents::WatchStarted(const WatchStart& start) {
+  Append(WatchRecord(start));
+}
 
 void LogEvents::Finished(const ExchangeId& id, const Verdict& verdict) {
   Append(ExchangeRecord(id, verdict));
 }
 
-void LogEvents::Summary(const Tally& tally) { Append(SummaryRecord(tally)); }
+void LogEvents::Summary(const Tally& tally) {
+  Append(SummaryRecord(tally));
+}
 
 std::wstring LogEvents::Failure() const {
   Locked lock(mutex_);
@@ -64,9 +68,13 @@ void FanOut::WatchStarted(const WatchStart& start) {
   screen_.WatchStarted(start);
 }
 
-void FanOut::Found(const Adapter& adapter, int32_t settle_ms) { screen_.Found(adapter, settle_ms); }
+void FanOut::Found(const Adapter& adapter, int32_t settle_ms) {
+  screen_.Found(adapter, settle_ms);
+}
 
-void FanOut::Started(const ExchangeId& id) { screen_.Started(id); }
+void FanOut::Started(const ExchangeId& id) {
+  screen_.Started(id);
+}
 
 void FanOut::Line(const ExchangeId& id, const std::wstring& line) {
   if (!log_) return screen_.Line(id, line);
@@ -92,7 +100,9 @@ void FanOut::Finished(const ExchangeId& id, const Verdict& verdict) {
   screen_.Finished(id, verdict);
 }
 
-void FanOut::Pulled(const Adapter& adapter) { screen_.Pulled(adapter); }
+void FanOut::Pulled(const Adapter& adapter) {
+  screen_.Pulled(adapter);
+}
 
 void FanOut::Summary(const Tally& tally) {
   if (log_) log_->Summary(tally);

@@ -13,8 +13,8 @@ namespace qm {
 
 // One exchange, as the events name it.
 struct ExchangeId {
-  int number = 0;      // one for each exchange of the run
-  std::wstring port;   // as the port names itself
+  int number = 0;     // one for each exchange of the run
+  std::wstring port;  // as the port names itself
   Adapter adapter;
   bool prefixed = false;  // several at once: lines for people say whose they are
 };

@@ -6,10 +6,18 @@ namespace qm {
 
 void Tally::Count(ExchangeOutcome outcome) {
   switch (outcome) {
-    case ExchangeOutcome::kAnswered: ++answered; break;
-    case ExchangeOutcome::kNoAnswer: ++no_answer; break;
-    case ExchangeOutcome::kCouldNotOpen: ++cannot_open; break;
-    case ExchangeOutcome::kNone: ++interrupted; break;
+    case ExchangeOutcome::kAnswered:
+      ++answered;
+      break;
+    case ExchangeOutcome::kNoAnswer:
+      ++no_answer;
+      break;
+    case ExchangeOutcome::kCouldNotOpen:
+      ++cannot_open;
+      break;
+    case ExchangeOutcome::kNone:
+      ++interrupted;
+      break;
   }
 }
 

@@ -79,7 +79,9 @@ void BoardEvents::Draw() {
     const int64_t now = SteadyMs();
     int32_t wait = -1;
     if (changed_) {
-      wait = drawn_ms < 0 ? 0 : static_cast<int32_t>(std::max<int64_t>(0, drawn_ms + kMinimumGapMs - now));
+      wait = drawn_ms < 0
+                 ? 0
+                 : static_cast<int32_t>(std::max<int64_t>(0, drawn_ms + kMinimumGapMs - now));
     } else if (moving) {
       wait = static_cast<int32_t>(std::max<int64_t>(0, drawn_ms + kTickMs - now));
     }

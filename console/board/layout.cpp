@@ -85,7 +85,8 @@ std::pair<std::wstring, Ink> State(const Socket& s, int64_t now_ms, int room) {
                   DecimalNumber(percent) + L"%",
               Ink::kBusy};
     }
-    case Socket::State::kVerdict: break;
+    case Socket::State::kVerdict:
+      break;
   }
   std::wstring word = VerdictWord(s.verdict);
   if (s.verdict.outcome == ExchangeOutcome::kCouldNotOpen && !s.verdict.reason.empty() &&
@@ -113,13 +114,15 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
   const int n = static_cast<int>(sockets.size());
 
   int column = canvas.Put(0, 0, L"quillomarvet --watch", Ink::kTitle);
-  column = canvas.Put(0, column, L"  " + model.watched() + L" since " + model.since() +
-                                     L", settle " + Seconds(model.settle_ms()) + L" s");
+  column = canvas.Put(0, column,
+                      L"  " + model.watched() + L" since " + model.since() + L", settle " +
+                          Seconds(model.settle_ms()) + L" s");
   if (width - column >= 10) canvas.Put(0, width - 8, L"q: quit");
   const Tally& t = model.totals();
   canvas.Put(1, 0, DecimalNumber(t.Total()) + L" reset: ");
-  column = canvas.Put(1, static_cast<int>(DecimalNumber(t.Total()).size()) + 8,
-                      DecimalNumber(t.answered) + L" answered", t.answered ? Ink::kGood : Ink::kNormal);
+  column =
+      canvas.Put(1, static_cast<int>(DecimalNumber(t.Total()).size()) + 8,
+                 DecimalNumber(t.answered) + L" answered", t.answered ? Ink::kGood : Ink::kNormal);
   column = canvas.Put(1, column, L", ");
   column = canvas.Put(1, column, DecimalNumber(t.no_answer) + L" no answer",
                       t.no_answer ? Ink::kBad : Ink::kNormal);
@@ -134,7 +137,8 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
     canvas.Put(last, 0, L"! " + model.problem(), Ink::kBad);
   } else {
     column = canvas.Put(last, 0, L"Last: ");
-    for (const std::wstring& event : model.events()) column = canvas.Put(last, column, event + L"  ");
+    for (const std::wstring& event : model.events())
+      column = canvas.Put(last, column, event + L"  ");
   }
 
   const int top = 3, rows = std::max(0, height - 4);
@@ -156,7 +160,8 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
       canvas.Put(row, 0, Cut(key, static_cast<std::size_t>(key_w)));
       int c = key_w + 1;
       if (port_w) canvas.Put(row, c, Cut(port, static_cast<std::size_t>(port_w))), c += port_w + 1;
-      if (serial_w) canvas.Put(row, c, Cut(serial, static_cast<std::size_t>(serial_w))), c += serial_w + 1;
+      if (serial_w)
+        canvas.Put(row, c, Cut(serial, static_cast<std::size_t>(serial_w))), c += serial_w + 1;
       return c;
     };
     int c = columns(2, L"SOCKET", L"PORT", L"SERIAL");
@@ -170,7 +175,8 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
       const auto [text, ink] = State(s, now_ms, state_w);
       canvas.Put(row, c, text, ink, state_w);
       c += state_w + 1;
-      if (s.state == Socket::State::kVerdict) canvas.Put(row, c, s.verdict_time, Ink::kNormal, time_w);
+      if (s.state == Socket::State::kVerdict)
+        canvas.Put(row, c, s.verdict_time, Ink::kNormal, time_w);
       c += time_w + 1;
       const std::wstring counts = DecimalNumber(s.answered) + L"/" + DecimalNumber(s.failed);
       canvas.Put(row, c, counts, s.failed ? Ink::kBad : Ink::kNormal, count_w);
@@ -184,8 +190,9 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
   const int per_row = std::max(1, (width + 1) / (cell_w + 1));
   const int shown = std::min(n, per_row * rows);
   const int used_rows = std::max(1, (shown + per_row - 1) / per_row);
-  canvas.Put(2, 0, L"(x): pulled" + (shown < n ? L"; " + DecimalNumber(n - shown) + L" more not shown"
-                                                 : std::wstring()));
+  canvas.Put(2, 0,
+             L"(x): pulled" + (shown < n ? L"; " + DecimalNumber(n - shown) + L" more not shown"
+                                         : std::wstring()));
   for (int i = 0; i < shown; ++i) {
     const Socket& s = sockets[static_cast<std::size_t>(i)];
     const int row = top + i % used_rows, col = (i / used_rows) * (cell_w + 1);

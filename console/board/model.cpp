@@ -33,20 +33,27 @@ bool NaturalLess(const std::wstring& a, const std::wstring& b) {
 
 std::wstring VerdictWord(const Verdict& verdict) {
   switch (verdict.outcome) {
-    case ExchangeOutcome::kAnswered: return verdict.answer.empty() ? L"answered" : verdict.answer;
-    case ExchangeOutcome::kNoAnswer: return L"NO COMM";
-    case ExchangeOutcome::kCouldNotOpen: return L"cannot open";
-    case ExchangeOutcome::kNone: break;
+    case ExchangeOutcome::kAnswered:
+      return verdict.answer.empty() ? L"answered" : verdict.answer;
+    case ExchangeOutcome::kNoAnswer:
+      return L"NO COMM";
+    case ExchangeOutcome::kCouldNotOpen:
+      return L"cannot open";
+    case ExchangeOutcome::kNone:
+      break;
   }
   return L"interrupted";
 }
 
 Ink VerdictInk(ExchangeOutcome outcome) {
   switch (outcome) {
-    case ExchangeOutcome::kAnswered: return Ink::kGood;
+    case ExchangeOutcome::kAnswered:
+      return Ink::kGood;
     case ExchangeOutcome::kNoAnswer:
-    case ExchangeOutcome::kCouldNotOpen: return Ink::kBad;
-    case ExchangeOutcome::kNone: break;
+    case ExchangeOutcome::kCouldNotOpen:
+      return Ink::kBad;
+    case ExchangeOutcome::kNone:
+      break;
   }
   return Ink::kBusy;
 }
@@ -59,8 +66,9 @@ void BoardModel::Watching(const WatchStart& start, std::wstring clock) {
 
 Socket& BoardModel::At(const Adapter& adapter) {
   const std::wstring& key = adapter.location.empty() ? adapter.port : adapter.location;
-  auto it = std::lower_bound(sockets_.begin(), sockets_.end(), key,
-                             [](const Socket& s, const std::wstring& k) { return NaturalLess(s.key, k); });
+  auto it = std::lower_bound(
+      sockets_.begin(), sockets_.end(), key,
+      [](const Socket& s, const std::wstring& k) { return NaturalLess(s.key, k); });
   if (it == sockets_.end() || it->key != key) {
     Socket socket;
     socket.key = key;

@@ -10,7 +10,11 @@ struct Mutex::Impl {
 
 Mutex::Mutex() : impl_(std::make_unique<Impl>()) {}
 Mutex::~Mutex() = default;
-void Mutex::Lock() { impl_->mutex.lock(); }
-void Mutex::Unlock() { impl_->mutex.unlock(); }
+void Mutex::Lock() {
+  impl_->mutex.lock();
+}
+void Mutex::Unlock() {
+  impl_->mutex.unlock();
+}
 
 }  // namespace qm

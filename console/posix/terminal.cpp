@@ -85,8 +85,8 @@ class TerminfoTerminal final : public Terminal {
     if (colours_ && setaf) {
       const int colour[kInks] = {0, COLOR_GREEN, COLOR_RED, COLOR_YELLOW, COLOR_CYAN};
       for (int ink = 1; ink < kInks; ++ink) {
-        sequences_.ink[ink] = sgr0 + Capability(::tparm(const_cast<char*>(setaf), colour[ink], 0,
-                                                        0, 0, 0, 0, 0, 0, 0));
+        sequences_.ink[ink] = sgr0 + Capability(::tparm(const_cast<char*>(setaf), colour[ink], 0, 0,
+                                                        0, 0, 0, 0, 0, 0));
       }
     } else {
       colours_ = false;
@@ -114,13 +114,13 @@ class TerminfoTerminal final : public Terminal {
       keys.c_cc[VTIME] = 0;
       keys_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0;
     }
-    WriteAllTo(STDOUT_FILENO, Capability(Find("smcup")) + Capability(Find("civis")) +
-                                  Capability(Find("clear")));
+    WriteAllTo(STDOUT_FILENO,
+               Capability(Find("smcup")) + Capability(Find("civis")) + Capability(Find("clear")));
   }
 
   ~TerminfoTerminal() override {
-    WriteAllTo(STDOUT_FILENO, Capability(Find("sgr0")) + Capability(Find("cnorm")) +
-                                  Capability(Find("rmcup")));
+    WriteAllTo(STDOUT_FILENO,
+               Capability(Find("sgr0")) + Capability(Find("cnorm")) + Capability(Find("rmcup")));
     if (keys_) ::tcsetattr(STDIN_FILENO, TCSADRAIN, &settings_before_);
     if (resize_handled_) ::sigaction(SIGWINCH, &resize_before_, nullptr);
     g_resize_fd = -1;
@@ -139,7 +139,8 @@ class TerminfoTerminal final : public Terminal {
   bool Colours() const override { return colours_; }
 
   Woken Wait(int32_t ms) override {
-    pollfd p[3] = {{wake_read_.get(), POLLIN, 0}, {resize_read_.get(), POLLIN, 0},
+    pollfd p[3] = {{wake_read_.get(), POLLIN, 0},
+                   {resize_read_.get(), POLLIN, 0},
                    {keys_ && !keys_gone_ ? STDIN_FILENO : -1, POLLIN, 0}};
     if (::poll(p, 3, ms) <= 0) return Woken::kTimeout;
     if (p[1].revents & POLLIN) {
@@ -194,8 +195,7 @@ std::unique_ptr<Terminal> OpenTerminfoTerminal() {
   const char* cup = Find("cup");
   if (!cup || ::tigetflag(const_cast<char*>("hc")) > 0) return nullptr;
   const char* no_colour = std::getenv("NO_COLOR");
-  const bool colours = ::tigetnum(const_cast<char*>("colors")) >= 8 &&
-                       !(no_colour && *no_colour);
+  const bool colours = ::tigetnum(const_cast<char*>("colors")) >= 8 && !(no_colour && *no_colour);
   return std::make_unique<TerminfoTerminal>(cup, colours);
 }
 

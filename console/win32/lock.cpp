@@ -10,7 +10,11 @@ struct Mutex::Impl {
 
 Mutex::Mutex() : impl_(std::make_unique<Impl>()) {}
 Mutex::~Mutex() = default;
-void Mutex::Lock() { ::AcquireSRWLockExclusive(&impl_->lock); }
-void Mutex::Unlock() { ::ReleaseSRWLockExclusive(&impl_->lock); }
+void Mutex::Lock() {
+  ::AcquireSRWLockExclusive(&impl_->lock);
+}
+void Mutex::Unlock() {
+  ::ReleaseSRWLockExclusive(&impl_->lock);
+}
 
 }  // namespace qm

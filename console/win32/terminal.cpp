@@ -17,13 +17,15 @@ namespace {
 
 bool WriteUtf8(HANDLE console, const std::string& bytes) {
   if (bytes.empty()) return true;
-  const int size = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                         nullptr, 0);
+  const int size =
+      ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
   if (size <= 0) return false;
   std::wstring text(static_cast<std::size_t>(size), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
+  ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
+                        size);
   DWORD written = 0;
-  return ::WriteConsoleW(console, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+  return ::WriteConsoleW(console, text.data(), static_cast<DWORD>(text.size()), &written,
+                         nullptr) &&
          written == text.size();
 }
 
@@ -53,7 +55,8 @@ class VirtualTerminal final : public Terminal {
   Size CurrentSize() override {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!::GetConsoleScreenBufferInfo(out_, &info)) return {80, 24};
-    return {info.srWindow.Right - info.srWindow.Left + 1, info.srWindow.Bottom - info.srWindow.Top + 1};
+    return {info.srWindow.Right - info.srWindow.Left + 1,
+            info.srWindow.Bottom - info.srWindow.Top + 1};
   }
 
   bool Colours() const override { return colours_; }
@@ -61,8 +64,8 @@ class VirtualTerminal final : public Terminal {
   Woken Wait(int32_t ms) override {
     HANDLE handles[2] = {wake_.get(), in_};
     const DWORD count = keys_ ? 2 : 1;
-    const DWORD waited = ::WaitForMultipleObjects(count, handles, FALSE,
-                                                  ms < 0 ? INFINITE : static_cast<DWORD>(ms));
+    const DWORD waited =
+        ::WaitForMultipleObjects(count, handles, FALSE, ms < 0 ? INFINITE : static_cast<DWORD>(ms));
     if (waited == WAIT_OBJECT_0) return Woken::kWoken;
     if (waited != WAIT_OBJECT_0 + 1) return Woken::kTimeout;
     INPUT_RECORD records[16];
@@ -72,7 +75,8 @@ class VirtualTerminal final : public Terminal {
     for (DWORD i = 0; i < read; ++i) {
       const INPUT_RECORD& r = records[i];
       if (r.EventType == KEY_EVENT && r.Event.KeyEvent.bKeyDown &&
-          (r.Event.KeyEvent.uChar.UnicodeChar == L'q' || r.Event.KeyEvent.uChar.UnicodeChar == L'Q')) {
+          (r.Event.KeyEvent.uChar.UnicodeChar == L'q' ||
+           r.Event.KeyEvent.uChar.UnicodeChar == L'Q')) {
         return Woken::kQuit;
       }
       if (r.EventType == WINDOW_BUFFER_SIZE_EVENT) woken = Woken::kResized;

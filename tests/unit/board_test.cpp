@@ -42,7 +42,9 @@ struct SizeCase {
   bool all_shown;  // every socket's place and verdict on the screen
 };
 
-void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SizeCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class BoardLayout : public ::testing::TestWithParam<SizeCase> {};
 
@@ -85,18 +87,19 @@ TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, BoardLayout,
-    ::testing::Values(SizeCase{"One", 1, 80, 24, true, true},
-                      SizeCase{"Twenty", 20, 80, 24, true, true},
-                      SizeCase{"FortyEight", 48, 80, 24, true, true},
-                      SizeCase{"SixtyFour", 64, 80, 24, true, true},
-                      SizeCase{"NoColour", 20, 80, 24, false, true},
-                      SizeCase{"Narrow", 20, 40, 24, true, true},
-                      SizeCase{"NarrowCompact", 30, 30, 20, true, true},
-                      SizeCase{"Tiny", 64, 10, 3, true, false},
-                      SizeCase{"Nothing", 5, 0, 0, true, false}),
-    [](const ::testing::TestParamInfo<SizeCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Sizes, BoardLayout,
+                         ::testing::Values(SizeCase{"One", 1, 80, 24, true, true},
+                                           SizeCase{"Twenty", 20, 80, 24, true, true},
+                                           SizeCase{"FortyEight", 48, 80, 24, true, true},
+                                           SizeCase{"SixtyFour", 64, 80, 24, true, true},
+                                           SizeCase{"NoColour", 20, 80, 24, false, true},
+                                           SizeCase{"Narrow", 20, 40, 24, true, true},
+                                           SizeCase{"NarrowCompact", 30, 30, 20, true, true},
+                                           SizeCase{"Tiny", 64, 10, 3, true, false},
+                                           SizeCase{"Nothing", 5, 0, 0, true, false}),
+                         [](const ::testing::TestParamInfo<SizeCase>& info) {
+                           return info.param.name;
+                         });
 
 TEST(BoardModel, KeepsAPulledVerdictUntilTheNextDeviceAndCountsPerSocket) {
   BoardModel model = Bench(12);
@@ -121,7 +124,8 @@ TEST(BoardModel, KeepsAPulledVerdictUntilTheNextDeviceAndCountsPerSocket) {
   screen = Text(Layout(model, 80, 24, 500, false));
   const std::size_t row = screen.find(L"\n1-3 ");
   EXPECT_NE(screen.substr(row, screen.find(L'\n', row + 1) - row).find(L" settling 2s "),
-            std::wstring::npos) << Utf8(screen);
+            std::wstring::npos)
+      << Utf8(screen);
   EXPECT_NE(screen.find(L"Last: 10:05:00 1-3 NO COMM  10:02:03 1-12 NO COMM"), std::wstring::npos);
 }
 
