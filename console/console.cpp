@@ -156,7 +156,7 @@ class Station {
     }
     const bool answered = Outcome() == ExchangeOutcome::kAnswered;
     const bool unopened = Outcome() == ExchangeOutcome::kCouldNotOpen;
-    return L"{\"type\":\"exchange\"," + JsonAdapter(port_.PortName(), adapter_) +
+    return L"{\"type\":\"exchange\"," + JsonAdapter(port_.PortPath(), adapter_) +
            L",\"outcome\":\"" + OutcomeName(Outcome()) + L"\",\"answer\":" +
            (answered ? JsonString(answer) : L"null") + L",\"reason\":" +
            JsonOrNull(unopened ? port_.OpenFailure() : L"") + L",\"started\":\"" +
@@ -351,7 +351,7 @@ std::wstring JsonString(std::wstring_view text) {
       json += L"\\u00";
       json += kHex[c >> 4];
       json += kHex[c & 0xF];
-    } else if ((high && !paired) || low) {
+    } else if ((high && !paired) || low || c > 0x10FFFF) {  // a path's stray bytes are low ones
       json += L"\\ufffd";
     } else {
       json += static_cast<wchar_t>(c);

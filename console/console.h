@@ -130,6 +130,7 @@ class WholeCommandPort final : public SerialPort {
   void Write(std::string_view bytes) override;
   std::string ReadPending() override { return port_->ReadPending(); }
   std::wstring PortName() const override { return port_->PortName(); }
+  std::wstring PortPath() const override { return port_->PortPath(); }
   std::wstring OpenFailureReason(const Error& e) const override {
     return port_->OpenFailureReason(e);
   }

@@ -182,7 +182,11 @@ Error ErrnoError(int number) {
 }
 
 std::wstring PosixSerialPort::PortName() const {
-  return ReadableText(ArgumentText(path_));
+  return ReadableText(PortPath());
+}
+
+std::wstring PosixSerialPort::PortPath() const {
+  return ArgumentText(path_);
 }
 
 void PosixSerialPort::Open() {

@@ -220,6 +220,9 @@ class Console(unittest.TestCase):
         r, _ = self.run_tool("--port", os.path.join(self.work, "dir/port\udcff"))
         self.assertEqual((r.returncode, d.data()), (1, COMMAND))
         d.clear()
+        # JSON names the path itself, as --list does: the stray byte as U+FFFD, ESC escaped.
+        r, _ = self.run_tool("--json", "--port", b"nope\xff\x1b".decode(errors="surrogateescape"))
+        self.assertEqual(json.loads(r.stdout.splitlines()[0])["port"], "/dev/nope\ufffd\x1b")
 
         if harness.WITHOUT_ROOT_OVERRIDES:
             # Owned by somebody else and by a group root is not in: root without its overrides
