@@ -65,6 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentsCase{"SettleNotANumber", {L"--watch", L"--settle", L"1s"}, std::nullopt, {}},
         ArgumentsCase{"SettleTooFine", {L"--watch", L"--settle", L"0.0001"}, std::nullopt, {}},
         ArgumentsCase{"SettleOverAnHour", {L"--watch", L"--settle", L"3600.001"}, std::nullopt, {}},
+        ArgumentsCase{"SettleOverByTenths", {L"--watch", L"--settle=3600.5"}, std::nullopt, {}},
         ArgumentsCase{"SettleMissing", {L"--watch", L"--settle"}, std::nullopt, {}},
         ArgumentsCase{"Unknown", {L"-x"}, std::nullopt, {}},
         ArgumentsCase{"Positional", {L"COM3"}, std::nullopt, {}}),
@@ -115,6 +116,9 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
       {"\xF5\x80\x80\x80", L"\u00F5\u0080\u0080\u0080"},
       {"\xFF\xC3\xB1", L"\u00FF\u00F1"},
       {"\xF4\x90\x80\x80", L"\u00F4\u0090\u0080\u0080"},  // past U+10FFFF
+      {"\xE0\x80\x80", L"\u00E0\u0080\u0080"},            // overlong
+      {"\xF0\x80\x80\x80", L"\u00F0\u0080\u0080\u0080"},
+      {"\xF8\x90\x80\x80", L"\u00F8\u0090\u0080\u0080"},  // no five-byte lead starts four
   };
   for (const auto& c : cases) {
     EXPECT_EQ(TextFromBytes(c.bytes), c.text);
