@@ -100,11 +100,19 @@ class Console(unittest.TestCase):
                 ("silent", None, ["NO COMM"], 1),
                 ("hung up after answering", answer_and_hang_up, ["NO COMM"], 1)):
             with self.subTest(name):
-                d = self.device(responder)
-                # What a previous program left: cooked, echoing, 7-bit, 9600 baud.
+                framing = []  # size, parity and stop bits as the command arrives
+
+                def noting_the_framing(device, data, responder=responder):
+                    framing.append(termios.tcgetattr(device.slave)[2] & (
+                        termios.CSIZE | termios.PARENB | termios.CSTOPB))
+                    if responder:
+                        responder(device, data)
+                d = self.device(noting_the_framing)
+                # What a previous program left: cooked, echoing, 7-bit, 9600 baud, 2 stop bits.
                 left = termios.tcgetattr(d.slave)
                 left[0] |= termios.ICRNL | termios.IXON | termios.ISTRIP
                 left[1] |= termios.OPOST | termios.ONLCR
+                left[2] |= termios.CSTOPB
                 left[3] |= termios.ICANON | termios.ECHO
                 left[4] = left[5] = termios.B9600
                 termios.tcsetattr(d.slave, termios.TCSANOW, left)
@@ -113,6 +121,7 @@ class Console(unittest.TestCase):
                 self.assertEqual(r.stdout.splitlines(), ["Open port", *lines, "Port closed"])
                 self.assertEqual(r.returncode, status, r.stderr)
                 self.assertEqual(d.data(), COMMAND)
+                self.assertEqual(set(framing), {termios.CS8})
                 self.assertEqual(d.holders(), set())
                 if d.master >= 0:  # put back as found, and open to anybody (no exclusive mode)
                     self.assertEqual(termios.tcgetattr(d.slave), left)
