@@ -65,12 +65,6 @@ int64_t UnixMs() {
       .count();
 }
 
-int64_t SteadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // `value` in decimal, with leading zeros to `width` digits.
 std::wstring Padded(int64_t value, std::size_t width) {
   std::wstring digits = DecimalNumber(value);
@@ -124,9 +118,9 @@ class Station {
 
   // Runs the exchange (unless the interrupt came first) and, with JSON, writes its record.
   void Run() {
-    const int64_t started = UnixMs(), steady = SteadyMs();
+    const int64_t started = UnixMs(), steady = platform_.SteadyMs();
     if (!platform_.interrupt().Raised()) form_.cmReset_Click();
-    if (json_) platform_.PrintRecord(Record(started, SteadyMs() - steady));
+    if (json_) platform_.PrintRecord(Record(started, platform_.SteadyMs() - steady));
     done_ = true;
   }
   bool Done() const { return done_; }
@@ -238,7 +232,7 @@ int Watch(const Options& options, ConsolePlatform& platform) {
   bool failing = false;  // the last look failed (said once, not at every look)
   platform.WaitForDeviceChange(0);  // listening before the first look: nothing plugged is missed
   while (!platform.interrupt().Raised() && !platform.OutputFailed()) {
-    const int64_t now = SteadyMs();
+    const int64_t now = platform.SteadyMs();
     std::vector<Adapter> adapters;
     try {
       adapters = platform.FindAdapters();
@@ -287,11 +281,12 @@ int Watch(const Options& options, ConsolePlatform& platform) {
     // A failed look is tried again soon: the change that came with it may be the last one
     // for a long time, and the adapter it brought would be missed until the next plug-in.
     if (failing) {
-      const int64_t retry = SteadyMs() + kLookAgainAfterFailureMs;
+      const int64_t retry = platform.SteadyMs() + kLookAgainAfterFailureMs;
       if (next_due < 0 || retry < next_due) next_due = retry;
     }
     platform.WaitForDeviceChange(
-        next_due < 0 ? -1 : static_cast<int32_t>(std::max<int64_t>(0, next_due - SteadyMs())));
+        next_due < 0 ? -1
+                     : static_cast<int32_t>(std::max<int64_t>(0, next_due - platform.SteadyMs())));
   }
   platform.WaitForJobs();
   for (const auto& station : running) station->Count(tally);
@@ -535,7 +530,7 @@ void WholeCommandPort::Write(std::string_view bytes) {
   }
 }
 
-int64_t ConsoleHost::NowMs() const {
+int64_t ConsolePlatform::SteadyMs() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -554,7 +549,7 @@ void ConsoleHost::DoEvents() {
     form_->Form_Terminate();  // closes the port; the exchange stops where it is
     return;
   }
-  if (timer_armed_ && NowMs() >= timer_due_ms_) {
+  if (timer_armed_ && platform_.SteadyMs() >= timer_due_ms_) {
     timer_due_ms_ += timer_interval_ms_;
     form_->TimerPausa_Timer();
   }
@@ -563,14 +558,14 @@ void ConsoleHost::DoEvents() {
 void ConsoleHost::WaitForEvent() {
   // With no timer there is nothing but the interrupt to wait for; look again now and then.
   int64_t wait_ms = 100;
-  if (timer_armed_) wait_ms = std::max<int64_t>(0, timer_due_ms_ - NowMs());
+  if (timer_armed_) wait_ms = std::max<int64_t>(0, timer_due_ms_ - platform_.SteadyMs());
   if (wait_ms > 0) platform_.interrupt().Sleep(static_cast<int32_t>(wait_ms));
 }
 
 void ConsoleHost::ArmPauseTimer(int32_t interval_ms) {
   timer_armed_ = interval_ms > 0;  // like a window timer: no positive interval, no tick
   timer_interval_ms_ = interval_ms;
-  timer_due_ms_ = NowMs() + interval_ms;
+  timer_due_ms_ = platform_.SteadyMs() + interval_ms;
 }
 
 }  // namespace qm

@@ -92,6 +92,8 @@ class ConsolePlatform {
   // Sleeps until the machine's devices may have changed, the interrupt is raised or `ms`
   // milliseconds have passed (no limit when negative).
   virtual void WaitForDeviceChange(int32_t ms) = 0;
+  // Milliseconds on a clock that only moves forward: the settle time and the pause run on it.
+  virtual int64_t SteadyMs() const;
 };
 
 // The USB serial number in a device's instance ID (USB\VID_10C4&PID_EA60\0001 gives 0001);
@@ -177,8 +179,6 @@ class ConsoleHost final : public FormHost {
   }
 
  private:
-  int64_t NowMs() const;
-
   ConsolePlatform& platform_;
   std::wstring prefix_;
   bool json_;

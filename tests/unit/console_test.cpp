@@ -3,6 +3,7 @@
 
 #include "common/text.h"
 #include "console/console.h"
+#include "tests/unit/fakes.h"
 
 namespace qm::test {
 namespace {
@@ -194,6 +195,96 @@ TEST(ConsoleInterrupt, NeverLeavesHalfACommand) {
     EXPECT_EQ(RunConsole({L"--port", L"p"}, console, L""), kExitInterrupted);
     EXPECT_EQ(console.wire, sent) << "raised at write " << raise_at_write;
     EXPECT_FALSE(console.open);
+  }
+}
+
+// A bench seen through scripted looks on FakeHost's clock: from its time on, each look's result
+// (adapters, or a failure) stands until the next, and a device change comes with each. Once the
+// script is over and nothing is left to wait for, Ctrl+C. Jobs run inline; every port answers.
+class ScriptedBench final : public ConsolePlatform, public Interrupt {
+ public:
+  struct Look {
+    int64_t at;
+    std::optional<std::vector<Adapter>> adapters;  // nullopt: the look fails
+  };
+  explicit ScriptedBench(std::vector<Look> looks) : looks_(std::move(looks)) {}
+
+  bool Raised() const override { return raised_; }
+  void Sleep(int32_t ms) override { clock_.RunUntil(clock_.now + ms); }
+  int64_t SteadyMs() const override { return clock_.now; }
+  std::vector<Adapter> FindAdapters() override {
+    const Look* current = nullptr;
+    for (const Look& look : looks_) current = look.at <= clock_.now ? &look : current;
+    if (current && !current->adapters) throw Error(5, L"Access is denied.");
+    return current ? *current->adapters : std::vector<Adapter>();
+  }
+  std::wstring WhatWasLookedFor() const override { return {}; }
+  std::wstring PortExample() const override { return {}; }
+  std::unique_ptr<SerialPort> MakePort(const std::wstring& name) override {
+    resets.emplace_back(name, clock_.now);
+    auto port = std::make_unique<FakePort>(clock_);
+    port->answer = "OK\r\n";
+    return port;
+  }
+  std::wstring DecodeAnsi(std::string_view bytes) const override { return TextFromBytes(bytes); }
+  void PrintLine(const std::wstring&) override {}
+  void PrintRecord(const std::wstring&) override {}
+  void PrintError(const std::wstring&) override {}
+  bool OutputFailed() const override { return false; }
+  Interrupt& interrupt() override { return *this; }
+  void Start(std::function<void()> job) override { job(); }
+  void WaitForJobs() override {}
+  void WaitForDeviceChange(int32_t ms) override {
+    int64_t until = ms < 0 ? INT64_MAX : clock_.now + ms;
+    for (const Look& look : looks_) {
+      if (look.at > clock_.now) until = std::min(until, look.at);
+    }
+    if (until > looks_.back().at + 10000) {
+      raised_ = true;  // also ends endless failing looks
+    } else {
+      clock_.RunUntil(until);
+    }
+  }
+
+  std::vector<std::pair<std::wstring, int64_t>> resets;  // port, when
+
+ private:
+  std::vector<Look> looks_;
+  FakeHost clock_;
+  bool raised_ = false;
+};
+
+Adapter Plugged(const wchar_t* port, const wchar_t* instance = L"1") {
+  return {port, L"CP2102", std::wstring(L"1-") + port, std::wstring(L"QM") + port, instance};
+}
+
+TEST(Watch, ResetsEachAdapterOncePerPlugInAfterTheSettleTime) {
+  using Looks = std::vector<ScriptedBench::Look>;
+  const struct {
+    const char* name;
+    Looks looks;
+    std::vector<std::pair<std::wstring, int64_t>> resets;
+  } cases[] = {
+      {"once per plug-in, each after settling",
+       Looks{{0, {{Plugged(L"A")}}},
+             {5000, {{Plugged(L"A")}}},
+             {9000, {{Plugged(L"A"), Plugged(L"B")}}}},
+       {{L"A", 1000}, {L"B", 10000}}},
+      {"a failed look forgets nobody",
+       Looks{{0, {{Plugged(L"A")}}}, {5000, std::nullopt}, {8000, {{Plugged(L"A")}}}},
+       {{L"A", 1000}}},
+      {"a failed look while one settles",
+       Looks{{0, {{Plugged(L"A")}}}, {500, std::nullopt}, {3000, {{Plugged(L"A")}}}},
+       {{L"A", 1000}}},
+      {"pulled and plugged in again between two looks",
+       Looks{{0, {{Plugged(L"A")}}}, {5000, {{Plugged(L"A", L"2")}}}},
+       {{L"A", 1000}, {L"A", 6000}}},
+      {"pulled before it settled", Looks{{0, {{Plugged(L"A")}}}, {500, {{}}}}, {}},
+  };
+  for (const auto& c : cases) {
+    ScriptedBench bench(c.looks);
+    EXPECT_EQ(RunConsole({L"--watch", L"--settle=1"}, bench, L""), kExitInterrupted) << c.name;
+    EXPECT_EQ(bench.resets, c.resets) << c.name;
   }
 }
 
