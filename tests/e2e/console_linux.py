@@ -6,6 +6,7 @@ bench watched as adapters are plugged in and pulled out.
 The adapters are made with umockdev: this runs under umockdev-wrapper with its Python bindings
 (CTest runs it so), and the program, through libudev, finds ptys behind the testbed's devices."""
 
+import contextlib
 import fcntl
 import grp
 import json
@@ -293,10 +294,12 @@ class Console(unittest.TestCase):
     def test_an_interrupt_during_the_wait_releases_the_ports_and_prints_nothing_more(self):
         # The program ends by the signal, as a shell expects: a script that ran it stops too.
         script = ("bash", "-c", '"$@"; echo next', "script")
-        for name, sig, count, launcher in (
-                ("SIGINT", signal.SIGINT, 1, ()), ("SIGTERM", signal.SIGTERM, 1, ()),
-                ("SIGHUP", signal.SIGHUP, 1, ()), ("SIGINT during --all", signal.SIGINT, 3, ()),
-                ("Ctrl+C in a script", signal.SIGINT, 1, script)):
+        for name, sig, count, launcher, stalled in (
+                ("SIGINT", signal.SIGINT, 1, (), False), ("SIGTERM", signal.SIGTERM, 1, (), False),
+                ("SIGHUP", signal.SIGHUP, 1, (), False),
+                ("SIGINT during --all", signal.SIGINT, 3, (), False),
+                ("Ctrl+C in a script", signal.SIGINT, 1, script, False),
+                ("standard output a full pipe nobody reads", signal.SIGTERM, 1, (), True)):
             with self.subTest(name):
                 if count == 1:
                     devices, env = [self.device()], dict(os.environ, **NO_TREE)
@@ -306,9 +309,25 @@ class Console(unittest.TestCase):
                     devices, extra, _ = self.bench(*[None] * count)
                     env, args = dict(os.environ, **extra), ["--all"]
                     prefixes = [f"/dev/ttyUSB{n} (1-{n + 1}): " for n in range(count)]
-                proc = subprocess.Popen([*launcher, CONSOLE, *args], stdout=subprocess.PIPE,
+                out = subprocess.PIPE
+                if stalled:  # its first line cannot go: it stops there, with its port open
+                    reader, out = os.pipe()
+                    self.addCleanup(os.close, reader)
+                    os.set_blocking(out, False)
+                    for size in (65536, 1):
+                        with contextlib.suppress(BlockingIOError):
+                            while os.write(out, b"x" * size):
+                                pass
+                    os.set_blocking(out, True)
+                    left = termios.tcgetattr(devices[0].slave)
+                proc = subprocess.Popen([*launcher, CONSOLE, *args], stdout=out,
                                         stderr=subprocess.PIPE, env=env, start_new_session=True)
-                for d in devices:
+                self.addCleanup(proc.kill)
+                if stalled:
+                    os.close(out)
+                    harness.wait_until(lambda: termios.tcgetattr(devices[0].slave)[4] ==
+                                       termios.B57600, 10, "the port set up")
+                for d in devices if not stalled else ():
                     harness.wait_until(lambda: d.data() == COMMAND, 10, "the command")
                 time.sleep(0.3)
                 self.assertTrue(all(len(d.holders()) == 1 for d in devices))  # the tool
@@ -317,8 +336,11 @@ class Console(unittest.TestCase):
                 out, err = proc.communicate(timeout=10)
                 self.assertLess(time.monotonic() - sent, 1.0, "it waited the wait out")
                 self.assertEqual(proc.returncode, -sig)
-                self.assertEqual(sorted(out.decode().splitlines()),
-                                 [p + "Open port" for p in prefixes])
+                if stalled:
+                    self.assertEqual(termios.tcgetattr(devices[0].slave), left)
+                else:
+                    self.assertEqual(sorted(out.decode().splitlines()),
+                                     [p + "Open port" for p in prefixes])
                 self.assertEqual(err, b"")
                 self.assertEqual([d.holders() for d in devices], [set()] * count)
 
