@@ -199,11 +199,14 @@ class Console(unittest.TestCase):
         os.mkfifo(fifo)
         with open(plain, "wb") as f:
             f.write(b"kept")
-        # Devices opened only as root: a block device and the system console.
+        # Devices opened only as root: a block device, the system console and a virtual console
+        # nobody uses (opening it would allocate it).
+        unused_vt = "/dev/tty63" if not os.path.exists("/sys/class/vc/vcs63") else "/dev/null"
         rooted = [(path, reason) for path, reason in (
             ("/dev/loop0", "not a serial port"),
-            ("/dev/console", "the system console, not a serial port"))
-            if os.path.exists(path) and os.access(path, os.R_OK | os.W_OK)]
+            ("/dev/console", "the system console, not a serial port"),
+            (unused_vt, "a virtual console, not a serial port"))
+            if os.path.exists(path) and os.access(path, os.R_OK | os.W_OK) and path != "/dev/null"]
         for port, reason in (("ttyQM404", "no such port"),
                              (b"nope\xff\x1b".decode(errors="surrogateescape"), "no such port"),
                              (plain, "not a serial port"), (self.work, "not a serial port"),
@@ -218,6 +221,7 @@ class Console(unittest.TestCase):
                 self.assertEqual(r.returncode, 2)
         with open(plain, "rb") as f:
             self.assertEqual(f.read(), b"kept")
+        self.assertFalse(os.path.exists("/sys/class/vc/vcs63"), "a virtual console was allocated")
         r, _ = self.run_tool("--port", os.path.join(self.work, "dir/port\udcff"))
         self.assertEqual((r.returncode, d.data()), (1, COMMAND))
         d.clear()
@@ -255,15 +259,18 @@ class Console(unittest.TestCase):
             os.setsid()
             os.close(os.open(d.path, os.O_RDWR))
 
+        refused = "the terminal this program runs in, not a serial port"
         for port in ("tty", d.path):
             with self.subTest(port=port):
                 r = subprocess.run([CONSOLE, "--port", port], capture_output=True, text=True,
                                    timeout=30, preexec_fn=own_terminal)
                 self.assertEqual(r.stdout.splitlines()[1:2], [
-                    f"Cannot open {port if '/' in port else '/dev/' + port}: "
-                    "the terminal this program runs in, not a serial port"])
+                    f"Cannot open {port if '/' in port else '/dev/' + port}: {refused}"])
                 self.assertEqual(r.returncode, 2)
-        self.assertEqual((d.data(), termios.tcgetattr(d.slave)), (b"", attrs))
+        # In a session of its own, printing on the device's pty: only its lines reach the pty.
+        r = subprocess.run(["setsid", "-w", CONSOLE, "--port", d.path], stdout=d.slave, timeout=30)
+        self.assertEqual((d.data(), termios.tcgetattr(d.slave), r.returncode), (
+            f"Open port\nCannot open {d.path}: {refused}\nPort closed\n".encode(), attrs, 2))
 
     def test_output_that_cannot_be_written(self):
         devices, env, _ = self.bench(*[None] * 3)
