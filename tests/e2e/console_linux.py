@@ -93,9 +93,9 @@ class Console(unittest.TestCase):
                 device.send(b"OK\r\n")
                 threading.Thread(target=device.hang_up).start()
 
-        # XON/XOFF, a stray byte in valid UTF-8 and an 8-bit CSI: a raw line passes them, the
-        # console prints none that could steer a terminal.
-        hostile = b"\x11OK\x13 caf\xc3\xa9 \xb0C \x9b[2J\r\n"
+        # XON/XOFF, a stray byte in valid UTF-8, DEL and an 8-bit CSI: a raw line passes them,
+        # the console prints none that could steer a terminal.
+        hostile = b"\x11OK\x13 caf\xc3\xa9 \xb0C\x7f \x9b[2J\r\n"
         for name, responder, lines, status in (
                 ("answered", harness.answer_after_command(hostile), ["OK café °C [2J"], 0),
                 ("silent", None, ["NO COMM"], 1),
