@@ -480,13 +480,21 @@ class Console(unittest.TestCase):
             if "UMOCKDEV_DIR" not in env:
                 env.pop("LD_PRELOAD", None)
             script = ('source "$0"; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _quillomarvet "$1"'
-                      '; printf "%s\\n" "${COMPREPLY[@]}"')
+                      '; ((${#COMPREPLY[@]} == 0)) || printf "%s\\0" "${COMPREPLY[@]}"')
             return subprocess.run(["bash", "-c", script, COMPLETION, CONSOLE, *words], env=env,
-                                  capture_output=True, text=True, check=True).stdout.split()
-        self.assertEqual(complete("--"), options)
-        self.assertEqual(complete("--p"), ["--port"])
-        self.assertEqual(complete("--port", ""), ["/dev/ttyUSB0", "/dev/ttyUSB1"])
-        self.assertEqual(complete("--port", "/dev/nul", env=NO_TREE), ["/dev/null"])
+                                  capture_output=True, text=True, check=True).stdout.split("\0")[:-1]
+        open(os.path.join(self.work, "two\nlines"), "w").close()
+        for words, expected, env_ in (
+                (["--"], options, env), (["--p"], ["--port"], env),
+                (["--port", ""], ["/dev/ttyUSB0", "/dev/ttyUSB1"], env),
+                (["--port", "=", ""], ["/dev/ttyUSB0", "/dev/ttyUSB1"], env),  # bash splits at =
+                (["--port", "="], ["/dev/ttyUSB0", "/dev/ttyUSB1"], env),
+                (["--port", "/dev/nul"], ["/dev/null"], NO_TREE),
+                (["--port", "=", "/dev/nul"], ["/dev/null"], NO_TREE),
+                (["--port", self.work + "/tw"], [self.work + "/two\nlines"], NO_TREE),
+                (["--settle", ""], [], env), (["--settle", "=", ""], [], env)):
+            with self.subTest(words=words):
+                self.assertEqual(complete(*words, env=env_), expected)
         self.assertIn("tty", complete("--port", "tt", env=NO_TREE))
 
 
