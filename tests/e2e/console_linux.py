@@ -200,13 +200,13 @@ class Console(unittest.TestCase):
         with open(plain, "wb") as f:
             f.write(b"kept")
         # Devices opened only as root: a block device, the system console and a virtual console
-        # nobody uses (opening it would allocate it).
-        unused_vt = "/dev/tty63" if not os.path.exists("/sys/class/vc/vcs63") else "/dev/null"
+        # (opened, one that nobody uses would be allocated).
+        allocated = os.path.exists("/sys/class/vc/vcs63")
         rooted = [(path, reason) for path, reason in (
             ("/dev/loop0", "not a serial port"),
             ("/dev/console", "the system console, not a serial port"),
-            (unused_vt, "a virtual console, not a serial port"))
-            if os.path.exists(path) and os.access(path, os.R_OK | os.W_OK) and path != "/dev/null"]
+            ("/dev/tty63", "a virtual console, not a serial port"))
+            if os.path.exists(path) and os.access(path, os.R_OK | os.W_OK)]
         for port, reason in (("ttyQM404", "no such port"),
                              (b"nope\xff\x1b".decode(errors="surrogateescape"), "no such port"),
                              (plain, "not a serial port"), (self.work, "not a serial port"),
@@ -221,7 +221,7 @@ class Console(unittest.TestCase):
                 self.assertEqual(r.returncode, 2)
         with open(plain, "rb") as f:
             self.assertEqual(f.read(), b"kept")
-        self.assertFalse(os.path.exists("/sys/class/vc/vcs63"), "a virtual console was allocated")
+        self.assertEqual(os.path.exists("/sys/class/vc/vcs63"), allocated)
         r, _ = self.run_tool("--port", os.path.join(self.work, "dir/port\udcff"))
         self.assertEqual((r.returncode, d.data()), (1, COMMAND))
         d.clear()
@@ -301,12 +301,12 @@ class Console(unittest.TestCase):
     def test_an_interrupt_during_the_wait_releases_the_ports_and_prints_nothing_more(self):
         # The program ends by the signal, as a shell expects: a script that ran it stops too.
         script = ("bash", "-c", '"$@"; echo next', "script")
-        for name, sig, count, launcher, stalled in (
-                ("SIGINT", signal.SIGINT, 1, (), False), ("SIGTERM", signal.SIGTERM, 1, (), False),
-                ("SIGHUP", signal.SIGHUP, 1, (), False),
-                ("SIGINT during --all", signal.SIGINT, 3, (), False),
-                ("Ctrl+C in a script", signal.SIGINT, 1, script, False),
-                ("standard output a full pipe nobody reads", signal.SIGTERM, 1, (), True)):
+        for name, sig, count, launcher in (
+                ("SIGINT", signal.SIGINT, 1, ()), ("SIGTERM", signal.SIGTERM, 1, ()),
+                ("SIGHUP", signal.SIGHUP, 1, ()), ("SIGINT during --all", signal.SIGINT, 3, ()),
+                ("Ctrl+C in a script", signal.SIGINT, 1, script),
+                ("stalled: standard output a full pipe nobody reads", signal.SIGTERM, 1, ())):
+            stalled = name.startswith("stalled")
             with self.subTest(name):
                 if count == 1:
                     devices, env = [self.device()], dict(os.environ, **NO_TREE)
@@ -320,22 +320,19 @@ class Console(unittest.TestCase):
                 if stalled:  # its first line cannot go: it stops there, with its port open
                     reader, out = os.pipe()
                     self.addCleanup(os.close, reader)
+                    self.addCleanup(os.close, out)
                     os.set_blocking(out, False)
-                    for size in (65536, 1):
-                        with contextlib.suppress(BlockingIOError):
-                            while os.write(out, b"x" * size):
-                                pass
+                    with contextlib.suppress(BlockingIOError):
+                        while os.write(out, b"x"):
+                            pass
                     os.set_blocking(out, True)
                     left = termios.tcgetattr(devices[0].slave)
                 proc = subprocess.Popen([*launcher, CONSOLE, *args], stdout=out,
                                         stderr=subprocess.PIPE, env=env, start_new_session=True)
                 self.addCleanup(proc.kill)
-                if stalled:
-                    os.close(out)
-                    harness.wait_until(lambda: termios.tcgetattr(devices[0].slave)[4] ==
-                                       termios.B57600, 10, "the port set up")
-                for d in devices if not stalled else ():
-                    harness.wait_until(lambda: d.data() == COMMAND, 10, "the command")
+                for d in devices:  # stalled, it sets the port up, then stops at "Open port"
+                    harness.wait_until(lambda: termios.tcgetattr(d.slave)[4] == termios.B57600
+                                       if stalled else d.data() == COMMAND, 10, "the command")
                 time.sleep(0.3)
                 self.assertTrue(all(len(d.holders()) == 1 for d in devices))  # the tool
                 sent = time.monotonic()
@@ -483,18 +480,16 @@ class Console(unittest.TestCase):
                       '; ((${#COMPREPLY[@]} == 0)) || printf "%s\\0" "${COMPREPLY[@]}"')
             return subprocess.run(["bash", "-c", script, COMPLETION, CONSOLE, *words], env=env,
                                   capture_output=True, text=True, check=True).stdout.split("\0")[:-1]
+        self.assertEqual(complete("--"), options)
+        self.assertEqual(complete("--p"), ["--port"])
+        self.assertEqual(complete("--port", ""), ["/dev/ttyUSB0", "/dev/ttyUSB1"])
+        self.assertEqual(complete("--port", "="), ["/dev/ttyUSB0", "/dev/ttyUSB1"])  # bash splits
         open(os.path.join(self.work, "two\nlines"), "w").close()
-        for words, expected, env_ in (
-                (["--"], options, env), (["--p"], ["--port"], env),
-                (["--port", ""], ["/dev/ttyUSB0", "/dev/ttyUSB1"], env),
-                (["--port", "=", ""], ["/dev/ttyUSB0", "/dev/ttyUSB1"], env),  # bash splits at =
-                (["--port", "="], ["/dev/ttyUSB0", "/dev/ttyUSB1"], env),
-                (["--port", "/dev/nul"], ["/dev/null"], NO_TREE),
-                (["--port", "=", "/dev/nul"], ["/dev/null"], NO_TREE),
-                (["--port", self.work + "/tw"], [self.work + "/two\nlines"], NO_TREE),
-                (["--settle", ""], [], env), (["--settle", "=", ""], [], env)):
-            with self.subTest(words=words):
-                self.assertEqual(complete(*words, env=env_), expected)
+        for words, expected in ((["--port", "/dev/nul"], ["/dev/null"]),
+                                (["--port", "=", "/dev/nul"], ["/dev/null"]),
+                                (["--port", self.work + "/tw"], [self.work + "/two\nlines"]),
+                                (["--settle", ""], []), (["--settle", "=", ""], [])):
+            self.assertEqual(complete(*words, env=NO_TREE), expected, words)
         self.assertIn("tty", complete("--port", "tt", env=NO_TREE))
 
 
