@@ -6,7 +6,6 @@ bench watched as adapters are plugged in and pulled out.
 The adapters are made with umockdev: this runs under umockdev-wrapper with its Python bindings
 (CTest runs it so), and the program, through libudev, finds ptys behind the testbed's devices."""
 
-import contextlib
 import fcntl
 import grp
 import json
@@ -319,12 +318,9 @@ class Console(unittest.TestCase):
                 out = subprocess.PIPE
                 if stalled:  # its first line cannot go: it stops there, with its port open
                     reader, out = os.pipe()
-                    self.addCleanup(os.close, reader)
-                    self.addCleanup(os.close, out)
+                    self.addCleanup(lambda fds=(reader, out): [os.close(fd) for fd in fds])
                     os.set_blocking(out, False)
-                    with contextlib.suppress(BlockingIOError):
-                        while os.write(out, b"x"):
-                            pass
+                    os.write(out, b"x" * (1 << 20))  # what it takes, page by page: it is full
                     os.set_blocking(out, True)
                     left = termios.tcgetattr(devices[0].slave)
                 proc = subprocess.Popen([*launcher, CONSOLE, *args], stdout=out,
