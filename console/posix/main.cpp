@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,6 +92,10 @@ class SignalInterrupt final : public Interrupt {
     return ::poll(p, 2, ms) > 0 && p[0].revents != 0;
   }
 
+  // Around a write that may still sleep (a terminal with less room than poll promised): a
+  // signal that lands on another thread is passed on to this one, whose write then ends (EINTR).
+  static void Writing(bool now) { writer_.store(now ? ::gettid() : 0); }
+
  private:
   static void OnSignal(int signal) {
     const int saved = errno;
@@ -98,6 +103,9 @@ class SignalInterrupt final : public Interrupt {
     signal_.compare_exchange_strong(none, signal);
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(write_fd_, &byte, 1);
+    // By thread id, not pthread_t: a thread that has ended since is no one's (ESRCH).
+    const pid_t writer = writer_.load();
+    if (writer != 0 && writer != ::gettid()) ::syscall(SYS_tgkill, ::getpid(), writer, signal);
     errno = saved;
   }
 
@@ -106,6 +114,7 @@ class SignalInterrupt final : public Interrupt {
   static inline std::atomic<int> signal_{0};
   static_assert(std::atomic<int>::is_always_lock_free);
   static inline int write_fd_ = -1;
+  static inline std::atomic<pid_t> writer_{0};
   UniqueFd read_end_, write_end_;
 };
 
@@ -239,9 +248,7 @@ class LinuxPlatform final : public ConsolePlatform {
 
  private:
   // One line, whole, as UTF-8; whatever could steer a terminal is written out as \xNN.
-  bool Put(int fd, const std::wstring& line) {
-    return Output(fd, Utf8(ReadableText(line)) + "\n");
-  }
+  bool Put(int fd, const std::wstring& line) { return Output(fd, Utf8(ReadableText(line)) + "\n"); }
 
   // Writes all of `bytes` to standard output or error (with `output_` held) and never sleeps in
   // write itself: a reader that stalls (a paused pager, a stopped ssh) holds the output, but
@@ -263,8 +270,10 @@ class LinuxPlatform final : public ConsolePlatform {
         }
       }
       // A pipe that polls writable has room for PIPE_BUF bytes: no more, so the write returns.
+      SignalInterrupt::Writing(true);
       const ssize_t written =
           ::write(fd, bytes.data(), std::min(bytes.size(), static_cast<std::size_t>(PIPE_BUF)));
+      SignalInterrupt::Writing(false);
       if (written < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (written <= 0) return false;
       bytes.remove_prefix(static_cast<std::size_t>(written));
