@@ -33,6 +33,7 @@ constexpr UINT kDeviceSettleDue = WM_APP + 2;
 // A look after a device change, made on a worker thread and handed to the window.
 struct DeviceLook {
   HWND window;
+  std::shared_ptr<std::atomic<bool>> lost;  // shared with the window, which may be gone first
   std::vector<std::optional<std::wstring>> names;
   std::optional<Error> failure;
 };
@@ -53,6 +54,10 @@ DWORD WINAPI DeviceLookThread(void* parameter) {
   // meanwhile; a message that is never handled goes with the process.
   if (::PostMessageW(look->window, kDeviceLookDone, 0, reinterpret_cast<LPARAM>(look.get()))) {
     look.release();
+  } else {
+    // A full queue: the window looks again at the next change.
+    Trace("devices", L"look's outcome lost: " + FatalErrorText(LastOsError()));
+    *look->lost = true;
   }
   return 0;
 }
@@ -324,6 +329,8 @@ void MainWindow::ArmDeviceSettleTimer(int32_t interval_ms) {
 void MainWindow::StartDeviceLook() {
   auto look = std::make_unique<DeviceLook>();
   look->window = hwnd_;
+  look_lost_ = std::make_shared<std::atomic<bool>>(false);
+  look->lost = look_lost_;
   // Not waited for: a look still hanging in WMI when the window closes ends with the process.
   const UniqueHandle thread(::CreateThread(nullptr, 0, DeviceLookThread, look.get(), 0, nullptr));
   if (!thread) throw LastOsError();
