@@ -12,8 +12,9 @@
 //   qm_poke contextmenu DY        posts WM_CONTEXTMENU for the screen point 20 px right of and
 //                                 DY px below the client area's top-left corner; with "key",
 //                                 as the keyboard does (the point -1, -1);
-//   qm_poke valuechanges SECONDS  prints how many EVENT_OBJECT_VALUECHANGE the tool's client
-//                                 area raised (what older screen readers listen to) meanwhile.
+//   qm_poke descriptionchanges SECONDS  prints how many EVENT_OBJECT_DESCRIPTIONCHANGE the
+//                                 tool's client area raised (what older screen readers listen to)
+//                                 meanwhile.
 // Exit status 0 on success, 2 when the window or the text is not there, 3 when a call fails.
 #include <windows.h>
 
@@ -78,18 +79,18 @@ int ContextMenu(HWND window, const wchar_t* dy) {
              : 3;
 }
 
-int value_changes = 0;
+int description_changes = 0;
 
-void CALLBACK OnValueChange(HWINEVENTHOOK, DWORD, HWND, LONG object, LONG, DWORD, DWORD) {
-  if (object == OBJID_CLIENT) ++value_changes;
+void CALLBACK OnDescriptionChange(HWINEVENTHOOK, DWORD, HWND, LONG object, LONG, DWORD, DWORD) {
+  if (object == OBJID_CLIENT) ++description_changes;
 }
 
-int CountValueChanges(HWND window, long seconds) {
+int CountDescriptionChanges(HWND window, long seconds) {
   DWORD process = 0;
   ::GetWindowThreadProcessId(window, &process);
-  HWINEVENTHOOK hook = ::SetWinEventHook(EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_VALUECHANGE,
-                                         nullptr, OnValueChange, process, 0,
-                                         WINEVENT_OUTOFCONTEXT);
+  HWINEVENTHOOK hook =
+      ::SetWinEventHook(EVENT_OBJECT_DESCRIPTIONCHANGE, EVENT_OBJECT_DESCRIPTIONCHANGE, nullptr,
+                        OnDescriptionChange, process, 0, WINEVENT_OUTOFCONTEXT);
   if (!hook) return 3;
   for (const ULONGLONG end = ::GetTickCount64() + 1000ULL * seconds; ::GetTickCount64() < end;) {
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
@@ -97,7 +98,7 @@ int CountValueChanges(HWND window, long seconds) {
     while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
   }
   ::UnhookWinEvent(hook);
-  std::printf("%d\n", value_changes);
+  std::printf("%d\n", description_changes);
   return 0;
 }
 
@@ -116,8 +117,8 @@ int wmain(int argc, wchar_t** argv) {
     ::ShowWindow(window, SW_RESTORE);  // returns whether it was visible before, not success
     return 0;
   }
-  if (argc == 3 && std::wcscmp(argv[1], L"valuechanges") == 0) {
-    return CountValueChanges(window, std::wcstol(argv[2], nullptr, 10));
+  if (argc == 3 && std::wcscmp(argv[1], L"descriptionchanges") == 0) {
+    return CountDescriptionChanges(window, std::wcstol(argv[2], nullptr, 10));
   }
   if (argc == 3 && std::wcscmp(argv[1], L"contextmenu") == 0) {
     return ContextMenu(window, argv[2]);

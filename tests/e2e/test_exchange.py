@@ -514,10 +514,10 @@ class ScreenReader(ToolCase):
             app = harness.App(EXE, scoped, display)
             self.addCleanup(app.kill)
             app.wait_shown()
-            # What older screen readers hear: a value change per line (counted by a WinEvent hook).
+            # What older screen readers hear: a description change per line (a WinEvent hook).
             heard = []
             listener = threading.Thread(
-                target=lambda: heard.append(harness.poke(scoped, "valuechanges", "6")))
+                target=lambda: heard.append(harness.poke(scoped, "descriptionchanges", "6")))
             listener.start()
             time.sleep(1.0)
             result = self.exchange(app, device, answer)
@@ -530,10 +530,10 @@ class ScreenReader(ToolCase):
         self.assertEqual([text for _, _, text in app.event_list("spoken")],
                          [f"window 0 2 {line}" for line in lines])
         self.assertEqual([text for _, _, text in app.event_list("notify")], lines)
-        # The lines as the client area's accessible value: Wine answers E_NOTIMPL; the call is
-        # made once per line.
+        # The lines as the client area's accessible description (Windows takes no value as an
+        # annotation): Wine answers E_NOTIMPL; the call is made once per line.
         values = [text for _, _, text in app.event_list("a11y")]
-        print(f"\n  accessible value: {values[-1]!r}", file=sys.stderr)
+        print(f"\n  accessible description: {values[-1]!r}", file=sys.stderr)
         self.assertEqual(len(values), len(lines))
         self.assertEqual(heard, [str(len(lines))])
         # Each line's value is set before it is announced: a reader reads it on the news.
