@@ -252,8 +252,18 @@ void MainWindow::DoEvents() {
 }
 
 void MainWindow::WaitForEvent() {
-  // Wakes for input that an earlier peek has already seen too, not only for new input.
-  ::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  // Wakes for input that an earlier peek has already seen too, not only for new input; and for
+  // touch and pen input, which Windows 7 refuses to wait for (ERROR_INVALID_PARAMETER).
+  if (::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, wake_mask_, MWMO_INPUTAVAILABLE) ==
+          WAIT_FAILED &&
+      (wake_mask_ & kTouchAndPen) && ::GetLastError() == ERROR_INVALID_PARAMETER) {
+    wake_mask_ &= ~kTouchAndPen;
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, wake_mask_, MWMO_INPUTAVAILABLE);
+  }
+  if (!wake_mask_traced_) {
+    wake_mask_traced_ = true;
+    Trace("wait", L"wakes for " + HexNumber(wake_mask_));
+  }
 }
 
 void MainWindow::ArmPauseTimer(int32_t interval_ms) {

@@ -82,6 +82,10 @@ class MainWindow final : public FormHost {
   bool failing_ = false;  // the fatal-error box is up
   // Set by the running look's thread when its outcome could not be posted.
   std::shared_ptr<std::atomic<bool>> look_lost_;
+  // QS_TOUCH and QS_POINTER (Windows 8 on), which older headers leave out of QS_ALLINPUT.
+  static constexpr DWORD kTouchAndPen = 0x0800 | 0x1000;
+  DWORD wake_mask_ = QS_ALLINPUT | kTouchAndPen;  // what wakes WaitForEvent
+  bool wake_mask_traced_ = false;
 };
 
 // Shows the error's number and description in a message box.

@@ -113,6 +113,10 @@ class OneWindow(ToolCase):
                 result = self.exchange(self.app, self.device, b"OK\r\n", press=press)
                 shot(self.app, f"press-{name}")
                 self.assertExchange(result, "OK")
+        # The pause's wait wakes for touch and pen input too (QS_TOUCH, QS_POINTER), which Wine
+        # takes as Windows 8 and later do.
+        mask = int(self.app.event_list("wait")[0][2].split()[-1], 16)
+        self.assertEqual(mask & 0x1800, 0x1800)
 
     def test_control_characters_are_dropped_from_the_answer(self):
         cases = [
