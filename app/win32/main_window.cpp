@@ -216,8 +216,10 @@ void MainWindow::Show(int show_command) {
   ::ShowWindow(hwnd_, show_command);
   ::UpdateWindow(hwnd_);
   // SetFocus activates the window: started minimized, a stray Enter or Space would press Reset
-  // behind the operator's back. Restored, it gets the focus through WM_ACTIVATE.
-  if (!::IsIconic(hwnd_)) ::SetFocus(reset_);
+  // behind the operator's back; started not to be activated, it would take the keyboard from
+  // whatever the operator is typing in. Activated later, it gets the focus through WM_ACTIVATE.
+  const bool no_activation = show_command == SW_SHOWNOACTIVATE || show_command == SW_SHOWNA;
+  if (!::IsIconic(hwnd_) && !no_activation) ::SetFocus(reset_);
   Trace("window", L"shown");
 }
 

@@ -14,7 +14,9 @@
 //                                 as the keyboard does (the point -1, -1);
 //   qm_poke descriptionchanges SECONDS  prints how many EVENT_OBJECT_DESCRIPTIONCHANGE the
 //                                 tool's client area raised (what older screen readers listen to)
-//                                 meanwhile.
+//                                 meanwhile;
+//   qm_poke run SHOW EXE          starts EXE with STARTUPINFO's wShowWindow SHOW, as a launcher
+//                                 does, and waits for it.
 // Exit status 0 on success, 2 when the window or the text is not there, 3 when a call fails.
 #include <windows.h>
 
@@ -79,6 +81,24 @@ int ContextMenu(HWND window, const wchar_t* dy) {
              : 3;
 }
 
+int Run(long show, const wchar_t* exe) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = static_cast<WORD>(show);
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(exe, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+    return 3;
+  }
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 3;
+  ::GetExitCodeProcess(process.hProcess, &status);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  return static_cast<int>(status);
+}
+
 int description_changes = 0;
 
 void CALLBACK OnDescriptionChange(HWINEVENTHOOK, DWORD, HWND, LONG object, LONG, DWORD, DWORD) {
@@ -110,6 +130,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (argc == 2 && std::wcscmp(argv[1], L"clipboard") == 0) return PrintClipboard();
   if (argc == 2 && std::wcscmp(argv[1], L"broadcast") == 0) return BroadcastDeviceChange();
+  if (argc == 4 && std::wcscmp(argv[1], L"run") == 0) {
+    return Run(std::wcstol(argv[2], nullptr, 10), argv[3]);
+  }
   HWND window = ::FindWindowW(L"Quillomarvet.Form1", nullptr);
   if (!window) return 2;
   if (argc == 2 && std::wcscmp(argv[1], L"focus") == 0) return Focus(window);

@@ -676,6 +676,15 @@ class StartedMinimized(ToolCase):
         device = harness.SimDevice()
         self.addCleanup(device.close)
         prefix.set_com_port(1, device.path)
+        # Started not to be activated (SW_SHOWNOACTIVATE, SW_SHOWNA), it takes no keyboard.
+        for show in (4, 8):
+            with self.subTest(show=show):
+                app = harness.App(EXE, prefix, display, show=show)
+                self.addCleanup(app.kill)
+                app.wait_shown()
+                shot(app, f"started-with-show-{show}")
+                self.assertEqual(harness.poke(prefix, "focus"), "inactive none")
+                app.kill()
         app = harness.App(EXE, prefix, display, minimized=True)
         self.addCleanup(app.kill)
         app.wait_shown()
