@@ -173,6 +173,7 @@ class ConsoleHost final : public FormHost {
   // A console program names its port once; it is not told of device changes.
   void ArmDeviceSettleTimer(int32_t) override {}
   void StartDeviceLook() override {}
+  bool DeviceLookLost() const override { return false; }
   void AdapterLookDone(const std::wstring&, const std::optional<Error>&) override {}
   std::wstring DecodeAnsi(std::string_view bytes) const override {
     return platform_.DecodeAnsi(bytes);
