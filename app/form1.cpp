@@ -170,6 +170,8 @@ std::wstring Form1::ReportText() const {
 
 void Form1::DevicesChanged() {
   if (ended_) return;
+  // A look whose outcome was lost would keep every later change from being looked at.
+  if (looking_ && host_.DeviceLookLost()) looking_ = false;
   devices_changed_ = true;
   settling_ = true;
   host_.ArmDeviceSettleTimer(kDeviceSettleMs);  // a burst restarts it: one look at its end

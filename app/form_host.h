@@ -43,6 +43,9 @@ class FormHost {
   // they could not be had, go to Form1::DeviceLookFinished later, from the event loop. The Win32
   // window lists them on a thread of its own: a hung WMI service must not freeze it.
   virtual void StartDeviceLook() = 0;
+  // Whether the running look's outcome could not be handed to the window (its queue was full)
+  // and so will never reach Form1::DeviceLookFinished.
+  virtual bool DeviceLookLost() const = 0;
   // The adapter was looked for again after a device change, with this port name text, or the
   // look failed (and the port and the port box are as they were).
   virtual void AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) = 0;

@@ -8,8 +8,9 @@ namespace {
 
 constexpr char32_t kStrayByteBase = 0xDC00;  // ArgumentText's stray bytes: U+DC80 to U+DCFF
 
+// C0, DEL and C1: a terminal acts on each of them (DEL rubs out the character before it on some).
 bool IsControl(char32_t c) {
-  return c < 0x20 || (c >= 0x80 && c <= 0x9F);
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F);
 }
 
 bool IsStrayByte(char32_t c) {

@@ -16,11 +16,11 @@ std::wstring TextFromBytes(std::string_view bytes);
 std::wstring ArgumentText(std::string_view bytes);
 std::string ArgumentBytes(std::wstring_view text);
 
-// Text that is safe to show on a terminal: control characters (C0 and C1, however they came)
+// Text that is safe to show on a terminal: control characters (C0, DEL and C1, however they came)
 // and the stray bytes of ArgumentText are written as \xNN; the rest is left as it is.
 std::wstring ReadableText(std::wstring_view text);
 
-// Text without control characters (C0 and C1): what a terminal shows of a device's answer.
+// Text without control characters (C0, DEL and C1): what a terminal shows of a device's answer.
 std::wstring WithoutControls(std::wstring_view text);
 
 // Text as UTF-8, for a terminal or a pipe.

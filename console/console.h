@@ -114,6 +114,8 @@ class ConsolePlatform {
   // Standard output as a terminal the board can be drawn on in place; nullptr when it is not
   // a terminal or cannot move the cursor (the lines are shown then).
   virtual std::unique_ptr<Terminal> OpenTerminal() { return nullptr; }
+  // Milliseconds on a clock that only moves forward: the settle time and the pause run on it.
+  virtual int64_t SteadyMs() const;
 };
 
 // The USB serial number in a device's instance ID (USB\VID_10C4&PID_EA60\0001 gives 0001);
@@ -152,6 +154,7 @@ class WholeCommandPort final : public SerialPort {
   void Write(std::string_view bytes) override;
   std::string ReadPending() override { return port_->ReadPending(); }
   std::wstring PortName() const override { return port_->PortName(); }
+  std::wstring PortPath() const override { return port_->PortPath(); }
   std::wstring OpenFailureReason(const Error& e) const override {
     return port_->OpenFailureReason(e);
   }
@@ -194,14 +197,13 @@ class ConsoleHost final : public FormHost {
   // A console program names its port once; it is not told of device changes.
   void ArmDeviceSettleTimer(int32_t) override {}
   void StartDeviceLook() override {}
+  bool DeviceLookLost() const override { return false; }
   void AdapterLookDone(const std::wstring&, const std::optional<Error>&) override {}
   std::wstring DecodeAnsi(std::string_view bytes) const override {
     return platform_.DecodeAnsi(bytes);
   }
 
  private:
-  int64_t NowMs() const;
-
   ConsolePlatform& platform_;
   ConsoleEvents& events_;
   const ExchangeId& id_;

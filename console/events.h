@@ -14,9 +14,10 @@ namespace qm {
 // One exchange, as the events name it.
 struct ExchangeId {
   int number = 0;     // one for each exchange of the run
-  std::wstring port;  // as the port names itself
+  std::wstring port;  // as the port names itself, for people
   Adapter adapter;
   bool prefixed = false;  // several at once: lines for people say whose they are
+  std::wstring path;      // as programs name it (JSON): the path whole
 };
 
 // How an exchange ended.

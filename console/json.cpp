@@ -46,7 +46,7 @@ std::wstring JsonString(std::wstring_view text) {
       json += L"\\u00";
       json += kHex[c >> 4];
       json += kHex[c & 0xF];
-    } else if ((high && !paired) || low) {
+    } else if ((high && !paired) || low || c > 0x10FFFF) {  // a path's stray bytes are low ones
       json += L"\\ufffd";
     } else {
       json += static_cast<wchar_t>(c);
@@ -87,7 +87,7 @@ std::wstring Seconds(int64_t ms) {
 std::wstring ExchangeRecord(const ExchangeId& id, const Verdict& verdict) {
   const bool answered = verdict.outcome == ExchangeOutcome::kAnswered;
   const bool unopened = verdict.outcome == ExchangeOutcome::kCouldNotOpen;
-  return L"{\"type\":\"exchange\"," + JsonAdapter(id.port, id.adapter) + L",\"outcome\":\"" +
+  return L"{\"type\":\"exchange\"," + JsonAdapter(id.path, id.adapter) + L",\"outcome\":\"" +
          OutcomeName(verdict.outcome) + L"\",\"answer\":" +
          (answered ? JsonString(verdict.answer) : L"null") + L",\"reason\":" +
          JsonOrNull(unopened ? verdict.reason : L"") + L",\"started\":\"" +

@@ -4,10 +4,18 @@
 # them fits, the files under /dev; after --log, files.
 
 _quillomarvet() {
-    local cur=${COMP_WORDS[COMP_CWORD]} prev=
+    local cur=${COMP_WORDS[COMP_CWORD]} prev= before=
     ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local program=${1:-quillomarvet} line
+    ((COMP_CWORD > 1)) && before=${COMP_WORDS[COMP_CWORD - 2]}
+    local program=${1:-quillomarvet} line name
     COMPREPLY=()
+
+    # The shell splits --port=VALUE at the "=" (COMP_WORDBREAKS): "--port" "=" "VALUE".
+    if [[ $cur == = && $prev == --* ]]; then
+        before=$prev prev=$cur cur=
+    fi
+    [[ $prev == = ]] && prev=$before
+    [[ $prev == --settle ]] && return 0  # it takes seconds: no option fits there
 
     if [[ $prev == --port ]]; then
         while IFS= read -r line; do
@@ -15,13 +23,13 @@ _quillomarvet() {
             [[ $line == "$cur"* ]] && COMPREPLY+=("$line")
         done < <("$program" --list 2>/dev/null)
         if ((${#COMPREPLY[@]} == 0)); then
-            # A path as typed, or a bare name (ttyUSB0) looked up under /dev.
-            if [[ $cur == */* ]]; then
-                mapfile -t COMPREPLY < <(compgen -f -- "$cur")
-            else
-                mapfile -t COMPREPLY < <(compgen -f -- "/dev/$cur")
-                COMPREPLY=("${COMPREPLY[@]#/dev/}")
-            fi
+            # A path as typed, or a bare name (ttyUSB0) looked up under /dev; a glob, not
+            # compgen's lines, so that a name holding a line end stays one candidate.
+            local dir=
+            [[ $cur == */* ]] || dir=/dev/
+            for name in "$dir$cur"*; do
+                [[ -e $name || -L $name ]] && COMPREPLY+=("${name#"$dir"}")
+            done
         fi
         # Quote what the shell would otherwise split; mark directories with a slash.
         compopt -o filenames 2>/dev/null

@@ -14,7 +14,7 @@ int64_t UnixMs() {
       .count();
 }
 
-int64_t SteadyMs() {
+int64_t ConsolePlatform::SteadyMs() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -38,7 +38,7 @@ Station::Station(ConsolePlatform& platform, ConsoleEvents& events,
     : platform_(platform),
       events_(events),
       port_(std::move(port), platform.interrupt()),
-      id_{number, port_.PortName(), std::move(adapter), prefixed},
+      id_{number, port_.PortName(), std::move(adapter), prefixed, port_.PortPath()},
       host_(platform, events, id_),
       form_(host_, port_, devices_) {
   host_.Attach(form_, port_);
@@ -47,7 +47,7 @@ Station::Station(ConsolePlatform& platform, ConsoleEvents& events,
 void Station::Run() {
   Verdict verdict;
   verdict.started_unix_ms = UnixMs();
-  const int64_t steady = SteadyMs();
+  const int64_t steady = platform_.SteadyMs();
   if (!platform_.interrupt().Raised()) {
     events_.Started(id_);
     form_.cmReset_Click();
@@ -59,7 +59,7 @@ void Station::Run() {
   }
   if (verdict.outcome != ExchangeOutcome::kAnswered) verdict.answer.clear();
   if (verdict.outcome == ExchangeOutcome::kCouldNotOpen) verdict.reason = port_.OpenFailure();
-  verdict.took_ms = SteadyMs() - steady;
+  verdict.took_ms = platform_.SteadyMs() - steady;
   events_.Finished(id_, verdict);
   done_ = true;
 }
@@ -117,12 +117,6 @@ void WholeCommandPort::Write(std::string_view bytes) {
   }
 }
 
-int64_t ConsoleHost::NowMs() const {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 void ConsoleHost::ReportLineAdded(const std::wstring& line) {
   // A device's answer is cleaned of the control bytes below 0x20; a terminal honours C1
   // controls too (U+009B starts an escape sequence on some), so those go as well.
@@ -135,7 +129,7 @@ void ConsoleHost::DoEvents() {
     form_->Form_Terminate();  // closes the port; the exchange stops where it is
     return;
   }
-  if (timer_armed_ && NowMs() >= timer_due_ms_) {
+  if (timer_armed_ && platform_.SteadyMs() >= timer_due_ms_) {
     timer_due_ms_ += timer_interval_ms_;
     form_->TimerPausa_Timer();
   }
@@ -144,14 +138,14 @@ void ConsoleHost::DoEvents() {
 void ConsoleHost::WaitForEvent() {
   // With no timer there is nothing but the interrupt to wait for; look again now and then.
   int64_t wait_ms = 100;
-  if (timer_armed_) wait_ms = std::max<int64_t>(0, timer_due_ms_ - NowMs());
+  if (timer_armed_) wait_ms = std::max<int64_t>(0, timer_due_ms_ - platform_.SteadyMs());
   if (wait_ms > 0) platform_.interrupt().Sleep(static_cast<int32_t>(wait_ms));
 }
 
 void ConsoleHost::ArmPauseTimer(int32_t interval_ms) {
   timer_armed_ = interval_ms > 0;  // like a window timer: no positive interval, no tick
   timer_interval_ms_ = interval_ms;
-  timer_due_ms_ = NowMs() + interval_ms;
+  timer_due_ms_ = platform_.SteadyMs() + interval_ms;
 }
 
 }  // namespace qm

@@ -10,7 +10,6 @@
 namespace qm {
 
 int64_t UnixMs();
-int64_t SteadyMs();
 
 // Form1 asks for the machine's devices only in Form_Load, which the console does not run: it
 // finds its adapters itself and names the port directly.

@@ -30,7 +30,7 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
   platform.WaitForDeviceChange(0);  // listening before the first look: nothing plugged is missed
   events.WatchStarted({UnixMs(), options.settle_ms, L"CP210x adapters"});
   while (!platform.interrupt().Raised() && !platform.OutputFailed()) {
-    const int64_t now = SteadyMs();
+    const int64_t now = platform.SteadyMs();
     std::vector<Adapter> adapters;
     try {
       adapters = platform.FindAdapters();
@@ -85,11 +85,11 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
     // A failed look is tried again soon: the change that came with it may be the last one
     // for a long time, and the adapter it brought would be missed until the next plug-in.
     if (failing) {
-      const int64_t retry = SteadyMs() + kLookAgainAfterFailureMs;
+      const int64_t retry = platform.SteadyMs() + kLookAgainAfterFailureMs;
       if (next_due < 0 || retry < next_due) next_due = retry;
     }
     platform.WaitForDeviceChange(
-        next_due < 0 ? -1 : static_cast<int32_t>(std::max<int64_t>(0, next_due - SteadyMs())));
+        next_due < 0 ? -1 : static_cast<int32_t>(std::max<int64_t>(0, next_due - platform.SteadyMs())));
   }
   events.Stop();
   platform.WaitForJobs();

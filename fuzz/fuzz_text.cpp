@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                   [](wchar_t c) { return c >= 0xDC80 && c <= 0xDCFF; });
   if (valid && utf8 != bytes) std::abort();
   for (wchar_t c : qm::ReadableText(path)) {
-    if (c < 0x20 || (c >= 0x80 && c <= 0x9F)) std::abort();
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) std::abort();
   }
   return 0;
 }

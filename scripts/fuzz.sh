@@ -8,7 +8,7 @@ scripts/setup.sh
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 mkdir -p build/fuzz/findings
-for target in cleaning port_names text; do
+for target in cleaning port_names text json; do
   corpus=build/fuzz/corpus/$target
   mkdir -p "$corpus"
   echo "== fuzz_$target for ${seconds}s"

@@ -33,6 +33,8 @@ class SerialPort {
 
   // The port as the user names it, e.g. "COM7" or "/dev/ttyUSB0".
   virtual std::wstring PortName() const { return L"COM" + DecimalNumber(CommPort()); }
+  // The port as programs name it (JSON): its path whole, where PortName may spell bytes out.
+  virtual std::wstring PortPath() const { return PortName(); }
   // Why Open failed, in plain words, for an error Open raised.
   virtual std::wstring OpenFailureReason(const Error& e) const { return qm::OpenFailureReason(e); }
 };

@@ -33,6 +33,7 @@ constexpr UINT kDeviceSettleDue = WM_APP + 2;
 // A look after a device change, made on a worker thread and handed to the window.
 struct DeviceLook {
   HWND window;
+  std::shared_ptr<std::atomic<bool>> lost;  // shared with the window, which may be gone first
   std::vector<std::optional<std::wstring>> names;
   std::optional<Error> failure;
 };
@@ -53,6 +54,10 @@ DWORD WINAPI DeviceLookThread(void* parameter) {
   // meanwhile; a message that is never handled goes with the process.
   if (::PostMessageW(look->window, kDeviceLookDone, 0, reinterpret_cast<LPARAM>(look.get()))) {
     look.release();
+  } else {
+    // A full queue: the window looks again at the next change.
+    Trace("devices", L"look's outcome lost: " + FatalErrorText(LastOsError()));
+    *look->lost = true;
   }
   return 0;
 }
@@ -211,8 +216,10 @@ void MainWindow::Show(int show_command) {
   ::ShowWindow(hwnd_, show_command);
   ::UpdateWindow(hwnd_);
   // SetFocus activates the window: started minimized, a stray Enter or Space would press Reset
-  // behind the operator's back. Restored, it gets the focus through WM_ACTIVATE.
-  if (!::IsIconic(hwnd_)) ::SetFocus(reset_);
+  // behind the operator's back; started not to be activated, it would take the keyboard from
+  // whatever the operator is typing in. Activated later, it gets the focus through WM_ACTIVATE.
+  const bool no_activation = show_command == SW_SHOWNOACTIVATE || show_command == SW_SHOWNA;
+  if (!::IsIconic(hwnd_) && !no_activation) ::SetFocus(reset_);
   Trace("window", L"shown");
 }
 
@@ -247,8 +254,18 @@ void MainWindow::DoEvents() {
 }
 
 void MainWindow::WaitForEvent() {
-  // Wakes for input that an earlier peek has already seen too, not only for new input.
-  ::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  // Wakes for input that an earlier peek has already seen too, not only for new input; and for
+  // touch and pen input, which Windows 7 refuses to wait for (ERROR_INVALID_PARAMETER).
+  if (::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, wake_mask_, MWMO_INPUTAVAILABLE) ==
+          WAIT_FAILED &&
+      (wake_mask_ & kTouchAndPen) && ::GetLastError() == ERROR_INVALID_PARAMETER) {
+    wake_mask_ &= ~kTouchAndPen;
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, wake_mask_, MWMO_INPUTAVAILABLE);
+  }
+  if (!wake_mask_traced_) {
+    wake_mask_traced_ = true;
+    Trace("wait", L"wakes for " + HexNumber(wake_mask_));
+  }
 }
 
 void MainWindow::ArmPauseTimer(int32_t interval_ms) {
@@ -324,6 +341,8 @@ void MainWindow::ArmDeviceSettleTimer(int32_t interval_ms) {
 void MainWindow::StartDeviceLook() {
   auto look = std::make_unique<DeviceLook>();
   look->window = hwnd_;
+  look_lost_ = std::make_shared<std::atomic<bool>>(false);
+  look->lost = look_lost_;
   // Not waited for: a look still hanging in WMI when the window closes ends with the process.
   const UniqueHandle thread(::CreateThread(nullptr, 0, DeviceLookThread, look.get(), 0, nullptr));
   if (!thread) throw LastOsError();

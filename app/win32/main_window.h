@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <memory>
+
 #include "app/form1.h"
 #include "app/win32/report_access.h"
 #include "common/win32/unique.h"
@@ -37,6 +40,7 @@ class MainWindow final : public FormHost {
   void FocusReset() override;
   void ArmDeviceSettleTimer(int32_t interval_ms) override;
   void StartDeviceLook() override;
+  bool DeviceLookLost() const override { return look_lost_ && *look_lost_; }
   void AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) override;
   void EndProgram(int exit_status) override;
   std::wstring DecodeAnsi(std::string_view bytes) const override;
@@ -76,6 +80,12 @@ class MainWindow final : public FormHost {
   LONGLONG timer_due_ = 0;  // in performance-counter ticks
   int exit_status_ = 0;
   bool failing_ = false;  // the fatal-error box is up
+  // Set by the running look's thread when its outcome could not be posted.
+  std::shared_ptr<std::atomic<bool>> look_lost_;
+  // QS_TOUCH and QS_POINTER (Windows 8 on), which older headers leave out of QS_ALLINPUT.
+  static constexpr DWORD kTouchAndPen = 0x0800 | 0x1000;
+  DWORD wake_mask_ = QS_ALLINPUT | kTouchAndPen;  // what wakes WaitForEvent
+  bool wake_mask_traced_ = false;
 };
 
 // Shows the error's number and description in a message box.

@@ -21,8 +21,10 @@ constexpr GUID kClsidAccPropServices = {
     0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
 constexpr GUID kIidAccPropServices = {
     0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
-constexpr GUID kPropIdAccValue = {
-    0x123fe443, 0x211a, 0x4615, {0x95, 0x27, 0xc4, 0x5a, 0x7e, 0x93, 0x71, 0x7a}};
+// PROPID_ACC_DESCRIPTION: the annotation service takes no value (PROPID_ACC_VALUE), neither as
+// a string nor from a callback; a description it takes as a string.
+constexpr GUID kPropIdAccDescription = {
+    0x4d48dfe4, 0xbd3f, 0x491f, {0xa6, 0x48, 0x49, 0x2d, 0x6f, 0x20, 0xc5, 0x88}};
 
 // UI Automation's NotificationKind_ItemAdded and NotificationProcessing_All: every line is
 // news, and none replaces the one before.
@@ -115,11 +117,11 @@ bool ChooseCopyFromMenu(HWND owner, POINT screen) {
 
 void ReportAccessibility::LineAdded(HWND hwnd, const std::wstring& line,
                                     const std::wstring& all_lines) {
-  // The value first: a screen reader told of a change reads it at once.
+  // The description first: a screen reader told of a change reads it at once.
   ExposeLines(hwnd, all_lines);
-  // Every screen reader, Windows 7 on, hears of the value change; the notification (Windows 10
-  // 1709 on) says which line is new.
-  ::NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, hwnd, OBJID_CLIENT, CHILDID_SELF);
+  // Every screen reader, Windows 7 on, hears of the description change; the notification
+  // (Windows 10 1709 on) says which line is new.
+  ::NotifyWinEvent(EVENT_OBJECT_DESCRIPTIONCHANGE, hwnd, OBJID_CLIENT, CHILDID_SELF);
   Notify(hwnd, line);
 }
 
@@ -189,12 +191,12 @@ void ReportAccessibility::ExposeLines(HWND hwnd, const std::wstring& all_lines) 
   }
   if (!props_) return;
   const HRESULT hr = props_->SetHwndPropStr(hwnd, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
-                                            kPropIdAccValue, all_lines.c_str());
+                                            kPropIdAccDescription, all_lines.c_str());
   if (FAILED(hr)) {
-    Trace("a11y",
-          L"value not set: " + HexNumber(static_cast<uint32_t>(hr)) + L" " + SystemMessage(hr));
+    Trace("a11y", L"description not set: " + HexNumber(static_cast<uint32_t>(hr)) + L" " +
+                      SystemMessage(hr));
   } else {
-    Trace("a11y", L"value set: " + DecimalNumber(static_cast<long long>(all_lines.size())) +
+    Trace("a11y", L"description set: " + DecimalNumber(static_cast<long long>(all_lines.size())) +
                       L" characters");
   }
 }

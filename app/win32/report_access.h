@@ -22,7 +22,7 @@ void CopyTextToClipboard(HWND owner, const std::wstring& text);
 bool ChooseCopyFromMenu(HWND owner, POINT screen);
 
 // The report for screen readers: each new line is raised as a UI Automation notification on
-// the window, and the kept lines are the accessible value of its client area. Both are best
+// the window, and the kept lines are the accessible description of its client area. Both are best
 // effort: where the system lacks them, the window works as before.
 class ReportAccessibility {
  public:

@@ -48,11 +48,11 @@ void BoardEvents::WatchStarted(const WatchStart& start) {
 }
 
 void BoardEvents::Found(const Adapter& adapter, int32_t settle_ms) {
-  Update([&](BoardModel& m) { m.Found(adapter, SteadyMs() + settle_ms); });
+  Update([&](BoardModel& m) { m.Found(adapter, platform_.SteadyMs() + settle_ms); });
 }
 
 void BoardEvents::Started(const ExchangeId& id) {
-  Update([&](BoardModel& m) { m.Started(id, SteadyMs()); });
+  Update([&](BoardModel& m) { m.Started(id, platform_.SteadyMs()); });
 }
 
 void BoardEvents::Finished(const ExchangeId& id, const Verdict& verdict) {
@@ -76,7 +76,7 @@ void BoardEvents::Draw() {
   int64_t drawn_ms = -1;
   bool moving = false;
   while (!stop_) {
-    const int64_t now = SteadyMs();
+    const int64_t now = platform_.SteadyMs();
     int32_t wait = -1;
     if (changed_) {
       wait = drawn_ms < 0
@@ -106,7 +106,7 @@ void BoardEvents::Draw() {
     Frame frame;
     {
       Locked lock(mutex_);
-      drawn_ms = SteadyMs();
+      drawn_ms = platform_.SteadyMs();
       frame = Layout(model_, size.columns, size.rows, drawn_ms, terminal_->Colours());
       moving = model_.Moving();
     }

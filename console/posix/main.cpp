@@ -2,12 +2,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -88,6 +93,18 @@ class SignalInterrupt final : public Interrupt {
     return ::poll(p, fd < 0 ? 1 : 2, ms) > 0 && (p[1].revents & POLLIN) != 0;
   }
 
+  // Waits up to `ms` milliseconds (no limit when negative) for `fd` to take a write without
+  // blocking, or to have an error for the write to tell; false when the time passes first, or
+  // with `until_interrupt`, when the interrupt has come.
+  bool WaitWritable(int fd, int32_t ms, bool until_interrupt) {
+    pollfd p[2] = {{fd, POLLOUT, 0}, {until_interrupt ? read_end_.get() : -1, POLLIN, 0}};
+    return ::poll(p, 2, ms) > 0 && p[0].revents != 0;
+  }
+
+  // Around a write that may still sleep (a terminal with less room than poll promised): a
+  // signal that lands on another thread is passed on to this one, whose write then ends (EINTR).
+  static void Writing(bool now) { writer_.store(now ? ::gettid() : 0); }
+
  private:
   static void OnSignal(int signal) {
     const int saved = errno;
@@ -95,6 +112,9 @@ class SignalInterrupt final : public Interrupt {
     signal_.compare_exchange_strong(none, signal);
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(write_fd_, &byte, 1);
+    // By thread id, not pthread_t: a thread that has ended since is no one's (ESRCH).
+    const pid_t writer = writer_.load();
+    if (writer != 0 && writer != ::gettid()) ::syscall(SYS_tgkill, ::getpid(), writer, signal);
     errno = saved;
   }
 
@@ -104,6 +124,7 @@ class SignalInterrupt final : public Interrupt {
   static_assert(std::atomic<int>::is_always_lock_free);
   static inline int write_fd_ = -1;
   std::atomic<bool> quit_{false};
+  static inline std::atomic<pid_t> writer_{0};
   UniqueFd read_end_, write_end_;
 };
 
@@ -173,7 +194,7 @@ class LinuxPlatform final : public ConsolePlatform {
   // JSON escapes every control character itself: written as it is, it stays valid JSON.
   void PrintRecord(const std::wstring& line) override {
     std::lock_guard<std::mutex> lock(output_);
-    if (output_error_ == 0 && !WriteAll(STDOUT_FILENO, Utf8(line) + "\n")) output_error_ = errno;
+    if (output_error_ == 0 && !Output(STDOUT_FILENO, Utf8(line) + "\n")) output_error_ = errno;
   }
 
   bool OutputFailed() const override {
@@ -265,11 +286,41 @@ class LinuxPlatform final : public ConsolePlatform {
 
  private:
   // One line, whole, as UTF-8; whatever could steer a terminal is written out as \xNN.
-  static bool Put(int fd, const std::wstring& line) {
-    return WriteAll(fd, Utf8(ReadableText(line)) + "\n");
+  bool Put(int fd, const std::wstring& line) { return Output(fd, Utf8(ReadableText(line)) + "\n"); }
+
+  // Writes all of `bytes` to standard output or error (with `output_` held) and never sleeps in
+  // write itself: a reader that stalls (a paused pager, a stopped ssh) holds the output, but
+  // not the interrupt. Once the interrupt has come, the streams get a moment more in all, then
+  // what they do not take is dropped. False with errno set when the system refuses the write.
+  bool Output(int fd, std::string_view bytes) {
+    using Clock = std::chrono::steady_clock;
+    bool& dropped = fd == STDOUT_FILENO ? stdout_dropped_ : stderr_dropped_;
+    while (!bytes.empty() && !dropped) {
+      if (!interrupt_.Raised()) {
+        if (!interrupt_.WaitWritable(fd, -1, true)) continue;  // the interrupt: look again
+      } else {
+        if (!give_up_at_) give_up_at_ = Clock::now() + std::chrono::milliseconds(kLastOutputMs);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*give_up_at_ - Clock::now());
+        if (!interrupt_.WaitWritable(fd, static_cast<int32_t>(std::max<int64_t>(left.count(), 0)),
+                                     false)) {
+          dropped = true;
+          break;
+        }
+      }
+      // A pipe that polls writable has room for PIPE_BUF bytes: no more, so the write returns.
+      SignalInterrupt::Writing(true);
+      const ssize_t written =
+          ::write(fd, bytes.data(), std::min(bytes.size(), static_cast<std::size_t>(PIPE_BUF)));
+      SignalInterrupt::Writing(false);
+      if (written < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (written <= 0) return false;
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
   }
 
   static constexpr int32_t kLookAgainMs = 500;
+  static constexpr int32_t kLastOutputMs = 300;  // what the streams get after the interrupt
 
   // Made at the first look, so that --help or --port needs nothing of udev.
   UdevDevices& Devices() {
@@ -284,6 +335,8 @@ class LinuxPlatform final : public ConsolePlatform {
   int jobs_ = 0;
   mutable std::mutex output_;
   int output_error_ = 0;  // errno of the first failed write to standard output
+  bool stdout_dropped_ = false, stderr_dropped_ = false;  // stalled after the interrupt
+  std::optional<std::chrono::steady_clock::time_point> give_up_at_;
   bool pipe_ignored_by_caller_ = false;
 };
 

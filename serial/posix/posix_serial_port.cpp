@@ -113,21 +113,39 @@ bool IsSystemConsole(dev_t device) {
   return false;
 }
 
+// Whether `device` is where standard input, output or error goes: the terminal this program
+// prints on, also when it runs in a session of its own (setsid, a service manager).
+bool IsStandardStream(dev_t device) {
+  for (int fd = 0; fd <= 2; ++fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) return true;
+  }
+  return false;
+}
+
+// Why the terminal `device` is not to be used as a serial port, from its numbers alone, so that
+// it is known before the device is opened (opening a virtual console that is not allocated
+// allocates it); empty when nothing here speaks against it.
+std::wstring RefusalOf(dev_t device) {
+  const unsigned major_number = major(device), minor_number = minor(device);
+  if ((major_number == kTtyAuxMajor && minor_number == 0) || IsStandardStream(device)) {
+    return L"the terminal this program runs in, not a serial port";
+  }
+  if (IsSystemConsole(device)) return L"the system console, not a serial port";
+  if (major_number == kTtyMajor && minor_number < kVirtualConsoles) {
+    return L"a virtual console, not a serial port";
+  }
+  return {};
+}
+
 // Why the device open on `fd` is not to be used as a serial port; empty when it may be.
 std::wstring Refusal(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) throw ErrnoError(errno);
   termios settings{};  // (not isatty: umockdev's stand-in devices answer it falsely)
   if (!S_ISCHR(st.st_mode) || ::tcgetattr(fd, &settings) != 0) return L"not a serial port";
-  const unsigned major_number = major(st.st_rdev), minor_number = minor(st.st_rdev);
-  if ((major_number == kTtyAuxMajor && minor_number == 0) || ::tcgetsid(fd) == ::getsid(0)) {
-    return L"the terminal this program runs in, not a serial port";
-  }
-  if (IsSystemConsole(st.st_rdev)) return L"the system console, not a serial port";
-  if (major_number == kTtyMajor && minor_number < kVirtualConsoles) {
-    return L"a virtual console, not a serial port";
-  }
-  return {};
+  if (::tcgetsid(fd) == ::getsid(0)) return L"the terminal this program runs in, not a serial port";
+  return RefusalOf(st.st_rdev);
 }
 
 // Output still queued when the port closes: given time to go out at this line's speed (ten line
@@ -182,14 +200,23 @@ Error ErrnoError(int number) {
 }
 
 std::wstring PosixSerialPort::PortName() const {
-  return ReadableText(ArgumentText(path_));
+  return ReadableText(PortPath());
+}
+
+std::wstring PosixSerialPort::PortPath() const {
+  return ArgumentText(path_);
 }
 
 void PosixSerialPort::Open() {
   if (fd_) throw Error(kErrPortAlreadyOpen, L"Port already open");
   struct stat st {};
-  if (::stat(path_.c_str(), &st) == 0 && (!S_ISCHR(st.st_mode) || !MayBeTerminal(st.st_rdev))) {
-    throw Error(kErrNotSerialPort, L"not a serial port");  // not even opened
+  if (::stat(path_.c_str(), &st) == 0) {  // what can be told now is not even opened
+    if (!S_ISCHR(st.st_mode) || !MayBeTerminal(st.st_rdev)) {
+      throw Error(kErrNotSerialPort, L"not a serial port");
+    }
+    if (std::wstring refusal = RefusalOf(st.st_rdev); !refusal.empty()) {
+      throw Error(kErrNotSerialPort, std::move(refusal));
+    }
   }
   UniqueFd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) throw ErrnoError(errno);

@@ -65,6 +65,7 @@ class PosixSerialPort final : public SerialPort {
   void Write(std::string_view bytes) override;
   std::string ReadPending() override;
   std::wstring PortName() const override;
+  std::wstring PortPath() const override;
   std::wstring OpenFailureReason(const Error& e) const override;
 
  private:

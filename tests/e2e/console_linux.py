@@ -109,19 +109,27 @@ class Console(unittest.TestCase):
                 device.send(b"OK\r\n")
                 threading.Thread(target=device.hang_up).start()
 
-        # XON/XOFF, a stray byte in valid UTF-8 and an 8-bit CSI: a raw line passes them, the
-        # console prints none that could steer a terminal.
-        hostile = b"\x11OK\x13 caf\xc3\xa9 \xb0C \x9b[2J\r\n"
+        # XON/XOFF, a stray byte in valid UTF-8, DEL and an 8-bit CSI: a raw line passes them,
+        # the console prints none that could steer a terminal.
+        hostile = b"\x11OK\x13 caf\xc3\xa9 \xb0C\x7f \x9b[2J\r\n"
         for name, responder, lines, status in (
                 ("answered", harness.answer_after_command(hostile), ["OK café °C [2J"], 0),
                 ("silent", None, ["NO COMM"], 1),
                 ("hung up after answering", answer_and_hang_up, ["NO COMM"], 1)):
             with self.subTest(name):
-                d = self.device(responder)
-                # What a previous program left: cooked, echoing, 7-bit, 9600 baud.
+                framing = []  # size, parity and stop bits as the command arrives
+
+                def noting_the_framing(device, data, responder=responder):
+                    framing.append(termios.tcgetattr(device.slave)[2] & (
+                        termios.CSIZE | termios.PARENB | termios.CSTOPB))
+                    if responder:
+                        responder(device, data)
+                d = self.device(noting_the_framing)
+                # What a previous program left: cooked, echoing, 7-bit, 9600 baud, 2 stop bits.
                 left = termios.tcgetattr(d.slave)
                 left[0] |= termios.ICRNL | termios.IXON | termios.ISTRIP
                 left[1] |= termios.OPOST | termios.ONLCR
+                left[2] |= termios.CSTOPB
                 left[3] |= termios.ICANON | termios.ECHO
                 left[4] = left[5] = termios.B9600
                 termios.tcsetattr(d.slave, termios.TCSANOW, left)
@@ -130,6 +138,7 @@ class Console(unittest.TestCase):
                 self.assertEqual(r.stdout.splitlines(), ["Open port", *lines, "Port closed"])
                 self.assertEqual(r.returncode, status, r.stderr)
                 self.assertEqual(d.data(), COMMAND)
+                self.assertEqual(set(framing), {termios.CS8})
                 self.assertEqual(d.holders(), set())
                 if d.master >= 0:  # put back as found, and open to anybody (no exclusive mode)
                     self.assertEqual(termios.tcgetattr(d.slave), left)
@@ -215,10 +224,13 @@ class Console(unittest.TestCase):
         os.mkfifo(fifo)
         with open(plain, "wb") as f:
             f.write(b"kept")
-        # Devices opened only as root: a block device and the system console.
+        # Devices opened only as root: a block device, the system console and a virtual console
+        # (opened, one that nobody uses would be allocated).
+        allocated = os.path.exists("/sys/class/vc/vcs63")
         rooted = [(path, reason) for path, reason in (
             ("/dev/loop0", "not a serial port"),
-            ("/dev/console", "the system console, not a serial port"))
+            ("/dev/console", "the system console, not a serial port"),
+            ("/dev/tty63", "a virtual console, not a serial port"))
             if os.path.exists(path) and os.access(path, os.R_OK | os.W_OK)]
         for port, reason in (("ttyQM404", "no such port"),
                              (b"nope\xff\x1b".decode(errors="surrogateescape"), "no such port"),
@@ -234,9 +246,13 @@ class Console(unittest.TestCase):
                 self.assertEqual(r.returncode, 2)
         with open(plain, "rb") as f:
             self.assertEqual(f.read(), b"kept")
+        self.assertEqual(os.path.exists("/sys/class/vc/vcs63"), allocated)
         r, _ = self.run_tool("--port", os.path.join(self.work, "dir/port\udcff"))
         self.assertEqual((r.returncode, d.data()), (1, COMMAND))
         d.clear()
+        # JSON names the path itself, as --list does: the stray byte as U+FFFD, ESC escaped.
+        r, _ = self.run_tool("--json", "--port", b"nope\xff\x1b".decode(errors="surrogateescape"))
+        self.assertEqual(json.loads(r.stdout.splitlines()[0])["port"], "/dev/nope\ufffd\x1b")
 
         if harness.WITHOUT_ROOT_OVERRIDES:
             # Owned by somebody else and by a group root is not in: root without its overrides
@@ -271,15 +287,18 @@ class Console(unittest.TestCase):
             os.setsid()
             os.close(os.open(d.path, os.O_RDWR))
 
+        refused = "the terminal this program runs in, not a serial port"
         for port in ("tty", d.path):
             with self.subTest(port=port):
                 r = subprocess.run([CONSOLE, "--port", port], capture_output=True, text=True,
                                    timeout=30, preexec_fn=own_terminal)
                 self.assertEqual(r.stdout.splitlines()[1:2], [
-                    f"Cannot open {port if '/' in port else '/dev/' + port}: "
-                    "the terminal this program runs in, not a serial port"])
+                    f"Cannot open {port if '/' in port else '/dev/' + port}: {refused}"])
                 self.assertEqual(r.returncode, 2)
-        self.assertEqual((d.data(), termios.tcgetattr(d.slave)), (b"", attrs))
+        # In a session of its own, printing on the device's pty: only its lines reach the pty.
+        r = subprocess.run(["setsid", "-w", CONSOLE, "--port", d.path], stdout=d.slave, timeout=30)
+        self.assertEqual((d.data(), termios.tcgetattr(d.slave), r.returncode), (
+            f"Open port\nCannot open {d.path}: {refused}\nPort closed\n".encode(), attrs, 2))
 
     def test_output_that_cannot_be_written(self):
         devices, env, _ = self.bench(*[None] * 3)
@@ -318,7 +337,9 @@ class Console(unittest.TestCase):
         for name, sig, count, launcher in (
                 ("SIGINT", signal.SIGINT, 1, ()), ("SIGTERM", signal.SIGTERM, 1, ()),
                 ("SIGHUP", signal.SIGHUP, 1, ()), ("SIGINT during --all", signal.SIGINT, 3, ()),
-                ("Ctrl+C in a script", signal.SIGINT, 1, script)):
+                ("Ctrl+C in a script", signal.SIGINT, 1, script),
+                ("stalled: standard output a full pipe nobody reads", signal.SIGTERM, 1, ())):
+            stalled = name.startswith("stalled")
             with self.subTest(name):
                 if count == 1:
                     devices, env = [self.device()], dict(os.environ, **NO_TREE)
@@ -328,10 +349,20 @@ class Console(unittest.TestCase):
                     devices, extra, _ = self.bench(*[None] * count)
                     env, args = dict(os.environ, **extra), ["--all"]
                     prefixes = [f"/dev/ttyUSB{n} (1-{n + 1}): " for n in range(count)]
-                proc = subprocess.Popen([*launcher, CONSOLE, *args], stdout=subprocess.PIPE,
+                out = subprocess.PIPE
+                if stalled:  # its first line cannot go: it stops there, with its port open
+                    reader, out = os.pipe()
+                    self.addCleanup(lambda fds=(reader, out): [os.close(fd) for fd in fds])
+                    os.set_blocking(out, False)
+                    os.write(out, b"x" * (1 << 20))  # what it takes, page by page: it is full
+                    os.set_blocking(out, True)
+                    left = termios.tcgetattr(devices[0].slave)
+                proc = subprocess.Popen([*launcher, CONSOLE, *args], stdout=out,
                                         stderr=subprocess.PIPE, env=env, start_new_session=True)
-                for d in devices:
-                    harness.wait_until(lambda: d.data() == COMMAND, 10, "the command")
+                self.addCleanup(proc.kill)
+                for d in devices:  # stalled, it sets the port up, then stops at "Open port"
+                    harness.wait_until(lambda: termios.tcgetattr(d.slave)[4] == termios.B57600
+                                       if stalled else d.data() == COMMAND, 10, "the command")
                 time.sleep(0.3)
                 self.assertTrue(all(len(d.holders()) == 1 for d in devices))  # the tool
                 sent = time.monotonic()
@@ -339,8 +370,11 @@ class Console(unittest.TestCase):
                 out, err = proc.communicate(timeout=10)
                 self.assertLess(time.monotonic() - sent, 1.0, "it waited the wait out")
                 self.assertEqual(proc.returncode, -sig)
-                self.assertEqual(sorted(out.decode().splitlines()),
-                                 [p + "Open port" for p in prefixes])
+                if stalled:
+                    self.assertEqual(termios.tcgetattr(devices[0].slave), left)
+                else:
+                    self.assertEqual(sorted(out.decode().splitlines()),
+                                     [p + "Open port" for p in prefixes])
                 self.assertEqual(err, b"")
                 self.assertEqual([d.holders() for d in devices], [set()] * count)
 
@@ -545,14 +579,20 @@ class Console(unittest.TestCase):
             if "UMOCKDEV_DIR" not in env:
                 env.pop("LD_PRELOAD", None)
             script = ('source "$0"; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _quillomarvet "$1"'
-                      '; printf "%s\\n" "${COMPREPLY[@]}"')
+                      '; ((${#COMPREPLY[@]} == 0)) || printf "%s\\0" "${COMPREPLY[@]}"')
             return subprocess.run(["bash", "-c", script, COMPLETION, CONSOLE, *words], env=env,
-                                  capture_output=True, text=True, check=True).stdout.split()
+                                  capture_output=True, text=True, check=True).stdout.split("\0")[:-1]
         self.assertEqual(complete("--"), options)
         self.assertEqual(complete("--p"), ["--port", "--plain"])
         self.assertEqual(complete("--log", "/dev/nul", env=NO_TREE), ["/dev/null"])
         self.assertEqual(complete("--port", ""), ["/dev/ttyUSB0", "/dev/ttyUSB1"])
-        self.assertEqual(complete("--port", "/dev/nul", env=NO_TREE), ["/dev/null"])
+        self.assertEqual(complete("--port", "="), ["/dev/ttyUSB0", "/dev/ttyUSB1"])  # bash splits
+        open(os.path.join(self.work, "two\nlines"), "w").close()
+        for words, expected in ((["--port", "/dev/nul"], ["/dev/null"]),
+                                (["--port", "=", "/dev/nul"], ["/dev/null"]),
+                                (["--port", self.work + "/tw"], [self.work + "/two\nlines"]),
+                                (["--settle", ""], []), (["--settle", "=", ""], [])):
+            self.assertEqual(complete(*words, env=NO_TREE), expected, words)
         self.assertIn("tty", complete("--port", "tt", env=NO_TREE))
 
 

@@ -491,11 +491,11 @@ def _unescape_tool(text):
 class App:
     """Quillomarvet.exe running under Wine."""
 
-    def __init__(self, exe, prefix, display, dpi=96, launcher=(), minimized=False):
+    def __init__(self, exe, prefix, display, dpi=96, launcher=(), minimized=False, show=None):
         """`exe`: a file of the 32-bit build; where this host runs no 32-bit programs, its
         64-bit build runs instead. `launcher`: a command to start wine through, e.g.
         WITHOUT_ROOT_OVERRIDES. `minimized`: started as a shortcut set to "Run: Minimized"
-        starts it."""
+        starts it. `show`: started with this STARTUPINFO wShowWindow (e.g. 4, SW_SHOWNOACTIVATE)."""
         exe = runs_here(exe)
         self.prefix = prefix
         self.display = display
@@ -506,6 +506,9 @@ class App:
         env["WINEDEBUG"] = "-all,warn+seh"
         self.started = time.monotonic()
         start = ["start", "/wait", "/min", "/unix"] if minimized else []
+        if show is not None:
+            start = [wine_runtime().exe(helper_exe("QM_POKE", "qm_poke.exe")), "run", str(show)]
+            exe = "Z:" + exe.replace("/", "\\")
         self.proc = subprocess.Popen([*launcher, *prefix.wine, *start, exe], env=env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, start_new_session=True)
         self._reader = threading.Thread(target=self._read, daemon=True)

@@ -12,8 +12,11 @@
 //   qm_poke contextmenu DY        posts WM_CONTEXTMENU for the screen point 20 px right of and
 //                                 DY px below the client area's top-left corner; with "key",
 //                                 as the keyboard does (the point -1, -1);
-//   qm_poke valuechanges SECONDS  prints how many EVENT_OBJECT_VALUECHANGE the tool's client
-//                                 area raised (what older screen readers listen to) meanwhile.
+//   qm_poke descriptionchanges SECONDS  prints how many EVENT_OBJECT_DESCRIPTIONCHANGE the
+//                                 tool's client area raised (what older screen readers listen to)
+//                                 meanwhile;
+//   qm_poke run SHOW EXE          starts EXE with STARTUPINFO's wShowWindow SHOW, as a launcher
+//                                 does, and waits for it.
 // Exit status 0 on success, 2 when the window or the text is not there, 3 when a call fails.
 #include <windows.h>
 
@@ -78,18 +81,36 @@ int ContextMenu(HWND window, const wchar_t* dy) {
              : 3;
 }
 
-int value_changes = 0;
-
-void CALLBACK OnValueChange(HWINEVENTHOOK, DWORD, HWND, LONG object, LONG, DWORD, DWORD) {
-  if (object == OBJID_CLIENT) ++value_changes;
+int Run(long show, const wchar_t* exe) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = static_cast<WORD>(show);
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(exe, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+    return 3;
+  }
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 3;
+  ::GetExitCodeProcess(process.hProcess, &status);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  return static_cast<int>(status);
 }
 
-int CountValueChanges(HWND window, long seconds) {
+int description_changes = 0;
+
+void CALLBACK OnDescriptionChange(HWINEVENTHOOK, DWORD, HWND, LONG object, LONG, DWORD, DWORD) {
+  if (object == OBJID_CLIENT) ++description_changes;
+}
+
+int CountDescriptionChanges(HWND window, long seconds) {
   DWORD process = 0;
   ::GetWindowThreadProcessId(window, &process);
-  HWINEVENTHOOK hook = ::SetWinEventHook(EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_VALUECHANGE,
-                                         nullptr, OnValueChange, process, 0,
-                                         WINEVENT_OUTOFCONTEXT);
+  HWINEVENTHOOK hook =
+      ::SetWinEventHook(EVENT_OBJECT_DESCRIPTIONCHANGE, EVENT_OBJECT_DESCRIPTIONCHANGE, nullptr,
+                        OnDescriptionChange, process, 0, WINEVENT_OUTOFCONTEXT);
   if (!hook) return 3;
   for (const ULONGLONG end = ::GetTickCount64() + 1000ULL * seconds; ::GetTickCount64() < end;) {
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
@@ -97,7 +118,7 @@ int CountValueChanges(HWND window, long seconds) {
     while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
   }
   ::UnhookWinEvent(hook);
-  std::printf("%d\n", value_changes);
+  std::printf("%d\n", description_changes);
   return 0;
 }
 
@@ -109,6 +130,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (argc == 2 && std::wcscmp(argv[1], L"clipboard") == 0) return PrintClipboard();
   if (argc == 2 && std::wcscmp(argv[1], L"broadcast") == 0) return BroadcastDeviceChange();
+  if (argc == 4 && std::wcscmp(argv[1], L"run") == 0) {
+    return Run(std::wcstol(argv[2], nullptr, 10), argv[3]);
+  }
   HWND window = ::FindWindowW(L"Quillomarvet.Form1", nullptr);
   if (!window) return 2;
   if (argc == 2 && std::wcscmp(argv[1], L"focus") == 0) return Focus(window);
@@ -116,8 +140,8 @@ int wmain(int argc, wchar_t** argv) {
     ::ShowWindow(window, SW_RESTORE);  // returns whether it was visible before, not success
     return 0;
   }
-  if (argc == 3 && std::wcscmp(argv[1], L"valuechanges") == 0) {
-    return CountValueChanges(window, std::wcstol(argv[2], nullptr, 10));
+  if (argc == 3 && std::wcscmp(argv[1], L"descriptionchanges") == 0) {
+    return CountDescriptionChanges(window, std::wcstol(argv[2], nullptr, 10));
   }
   if (argc == 3 && std::wcscmp(argv[1], L"contextmenu") == 0) {
     return ContextMenu(window, argv[2]);

@@ -113,6 +113,10 @@ class OneWindow(ToolCase):
                 result = self.exchange(self.app, self.device, b"OK\r\n", press=press)
                 shot(self.app, f"press-{name}")
                 self.assertExchange(result, "OK")
+        # The pause's wait wakes for touch and pen input too (QS_TOUCH, QS_POINTER), which Wine
+        # takes as Windows 8 and later do.
+        mask = int(self.app.event_list("wait")[0][2].split()[-1], 16)
+        self.assertEqual(mask & 0x1800, 0x1800)
 
     def test_control_characters_are_dropped_from_the_answer(self):
         cases = [
@@ -514,10 +518,10 @@ class ScreenReader(ToolCase):
             app = harness.App(EXE, scoped, display)
             self.addCleanup(app.kill)
             app.wait_shown()
-            # What older screen readers hear: a value change per line (counted by a WinEvent hook).
+            # What older screen readers hear: a description change per line (a WinEvent hook).
             heard = []
             listener = threading.Thread(
-                target=lambda: heard.append(harness.poke(scoped, "valuechanges", "6")))
+                target=lambda: heard.append(harness.poke(scoped, "descriptionchanges", "6")))
             listener.start()
             time.sleep(1.0)
             result = self.exchange(app, device, answer)
@@ -530,10 +534,10 @@ class ScreenReader(ToolCase):
         self.assertEqual([text for _, _, text in app.event_list("spoken")],
                          [f"window 0 2 {line}" for line in lines])
         self.assertEqual([text for _, _, text in app.event_list("notify")], lines)
-        # The lines as the client area's accessible value: Wine answers E_NOTIMPL; the call is
-        # made once per line.
+        # The lines as the client area's accessible description (Windows takes no value as an
+        # annotation): Wine answers E_NOTIMPL; the call is made once per line.
         values = [text for _, _, text in app.event_list("a11y")]
-        print(f"\n  accessible value: {values[-1]!r}", file=sys.stderr)
+        print(f"\n  accessible description: {values[-1]!r}", file=sys.stderr)
         self.assertEqual(len(values), len(lines))
         self.assertEqual(heard, [str(len(lines))])
         # Each line's value is set before it is announced: a reader reads it on the news.
@@ -672,6 +676,15 @@ class StartedMinimized(ToolCase):
         device = harness.SimDevice()
         self.addCleanup(device.close)
         prefix.set_com_port(1, device.path)
+        # Started not to be activated (SW_SHOWNOACTIVATE, SW_SHOWNA), it takes no keyboard.
+        for show in (4, 8):
+            with self.subTest(show=show):
+                app = harness.App(EXE, prefix, display, show=show)
+                self.addCleanup(app.kill)
+                app.wait_shown()
+                shot(app, f"started-with-show-{show}")
+                self.assertEqual(harness.poke(prefix, "focus"), "inactive none")
+                app.kill()
         app = harness.App(EXE, prefix, display, minimized=True)
         self.addCleanup(app.kill)
         app.wait_shown()

@@ -18,7 +18,7 @@ BoardModel Bench(int sockets) {
   BoardModel model;
   model.Watching({0, 1000, L"CP210x adapters"}, L"10:00:00");
   for (int n = 1; n <= sockets; ++n) {
-    const ExchangeId id{n, InSocket(n).port, InSocket(n), true};
+    const ExchangeId id{n, InSocket(n).port, InSocket(n), true, InSocket(n).port};
     model.Found(id.adapter, 0);
     model.Started(id, 0);
     Verdict verdict;
@@ -116,7 +116,7 @@ TEST(BoardModel, KeepsAPulledVerdictUntilTheNextDeviceAndCountsPerSocket) {
   model.Found(next, 2000);
   Verdict late;
   late.outcome = ExchangeOutcome::kNoAnswer;
-  model.Finished({99, next.port, InSocket(3), true}, late, L"10:05:00");
+  model.Finished({99, next.port, InSocket(3), true, next.port}, late, L"10:05:00");
   const Socket& socket = model.sockets()[2];
   EXPECT_EQ(socket.state, Socket::State::kSettling);
   EXPECT_FALSE(socket.pulled);

@@ -4,6 +4,7 @@
 #include "common/text.h"
 #include "console/console.h"
 #include "console/events.h"
+#include "tests/unit/fakes.h"
 
 namespace qm::test {
 namespace {
@@ -66,6 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentsCase{"SettleNotANumber", {L"--watch", L"--settle", L"1s"}, std::nullopt, {}},
         ArgumentsCase{"SettleTooFine", {L"--watch", L"--settle", L"0.0001"}, std::nullopt, {}},
         ArgumentsCase{"SettleOverAnHour", {L"--watch", L"--settle", L"3600.001"}, std::nullopt, {}},
+        ArgumentsCase{"SettleOverByTenths", {L"--watch", L"--settle=3600.5"}, std::nullopt, {}},
         ArgumentsCase{"SettleMissing", {L"--watch", L"--settle"}, std::nullopt, {}},
         ArgumentsCase{"Unknown", {L"-x"}, std::nullopt, {}},
         ArgumentsCase{"Positional", {L"COM3"}, std::nullopt, {}}),
@@ -73,7 +75,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Json, StringsAreValidWhateverTheTextAndTimesAreUtc) {
   EXPECT_EQ(JsonString(L"O\"K\\ \u00e9\x01"), L"\"O\\\"K\\\\ \u00e9\\u0001\"");
-  EXPECT_EQ(JsonString(std::wstring(1, wchar_t(0xDCFF)) + L"a"), L"\"\\ufffda\"");  // lone surrogate
+  EXPECT_EQ(JsonString(ArgumentText("\xFF") + L"a"), L"\"\\ufffda\"");  // a lone surrogate
+  if constexpr (sizeof(wchar_t) == 4) {
+    EXPECT_EQ(JsonString(std::wstring(1, wchar_t(0x110000))), L"\"\\ufffd\"");  // no character
+  }
   EXPECT_EQ(JsonString(L"\x7f\x85\x9b\xa0"), L"\"\\u007f\\u0085\\u009b\xa0\"");  // no C1 raw
   EXPECT_EQ(SerialFromInstanceId(L"USB\\VID_10C4&PID_EA60\\0001"), L"0001");
   EXPECT_EQ(SerialFromInstanceId(L"USB\\VID_10C4&PID_EA60\\5&1A2B3C4&0&2"), L"");  // made up
@@ -113,6 +118,9 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
       {"\xF5\x80\x80\x80", L"\u00F5\u0080\u0080\u0080"},
       {"\xFF\xC3\xB1", L"\u00FF\u00F1"},
       {"\xF4\x90\x80\x80", L"\u00F4\u0090\u0080\u0080"},  // past U+10FFFF
+      {"\xE0\x80\x80", L"\u00E0\u0080\u0080"},            // overlong
+      {"\xF0\x80\x80\x80", L"\u00F0\u0080\u0080\u0080"},
+      {"\xF8\x90\x80\x80", L"\u00F8\u0090\u0080\u0080"},  // no five-byte lead starts four
   };
   for (const auto& c : cases) {
     EXPECT_EQ(TextFromBytes(c.bytes), c.text);
@@ -128,7 +136,7 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
     EXPECT_EQ(ArgumentBytes(ArgumentText(bytes)), bytes);
   }
   EXPECT_EQ(ReadableText(ArgumentText("p\xFF\x1B[2J\xC2\x9B\xC3\xB1")), L"p\\xff\\x1b[2J\\x9b\u00F1");
-  EXPECT_EQ(WithoutControls(TextFromBytes("\x9B[2J \xC2\x9B\xC2\xA0ok")), L"[2J \u00A0ok");
+  EXPECT_EQ(WithoutControls(TextFromBytes("\x9B[2J \xC2\x9B\xC2\xA0o\x7Fk")), L"[2J \u00A0ok");
 }
 
 // A console whose interrupt the test raises, and a port that raises it at a chosen moment.
@@ -213,7 +221,7 @@ TEST(Log, EachRecordIsKeptBeforeItsVerdictIsShownAndAFailureIsSaidOnce) {
   log_file.into = &screen.said;
   LogEvents log(std::move(file), L"bench.jsonl");
   FanOut events(&log, screen);
-  const ExchangeId a{1, L"/dev/ttyUSB0", {}, true}, b{2, L"/dev/ttyUSB1", {}, true};
+  const ExchangeId a{1, L"/dev/ttyUSB0", {}, true, L"/dev/ttyUSB0"}, b{2, L"/dev/ttyUSB1", {}, true, L"/dev/ttyUSB1"};
   events.Line(a, L"Open port");
   events.Line(b, L"Open port");
   events.Line(a, L"OK");
@@ -227,6 +235,97 @@ TEST(Log, EachRecordIsKeptBeforeItsVerdictIsShownAndAFailureIsSaidOnce) {
   EXPECT_EQ(screen.said[4], L"cannot write the log bench.jsonl: No space left on device");
   EXPECT_EQ(log.Failure(),
             L"cannot write the log bench.jsonl: No space left on device (2 records not kept)");
+}
+
+// A bench seen through scripted looks on FakeHost's clock: from its time on, each look's result
+// (adapters, or a failure) stands until the next, and a device change comes with each. Once the
+// script is over and nothing is left to wait for, Ctrl+C. Jobs run inline; every port answers.
+class ScriptedBench final : public ConsolePlatform, public Interrupt {
+ public:
+  struct Look {
+    int64_t at;
+    std::optional<std::vector<Adapter>> adapters;  // nullopt: the look fails
+  };
+  explicit ScriptedBench(std::vector<Look> looks) : looks_(std::move(looks)) {}
+
+  bool Raised() const override { return raised_; }
+  void Sleep(int32_t ms) override { clock_.RunUntil(clock_.now + ms); }
+  int64_t SteadyMs() const override { return clock_.now; }
+  std::vector<Adapter> FindAdapters() override {
+    const Look* current = nullptr;
+    for (const Look& look : looks_) current = look.at <= clock_.now ? &look : current;
+    if (current && !current->adapters) throw Error(5, L"Access is denied.");
+    return current ? *current->adapters : std::vector<Adapter>();
+  }
+  std::wstring WhatWasLookedFor() const override { return {}; }
+  std::wstring PortExample() const override { return {}; }
+  std::unique_ptr<SerialPort> MakePort(const std::wstring& name) override {
+    resets.emplace_back(name, clock_.now);
+    auto port = std::make_unique<FakePort>(clock_);
+    port->answer = "OK\r\n";
+    return port;
+  }
+  std::wstring DecodeAnsi(std::string_view bytes) const override { return TextFromBytes(bytes); }
+  void PrintLine(const std::wstring&) override {}
+  void PrintRecord(const std::wstring&) override {}
+  void PrintError(const std::wstring&) override {}
+  bool OutputFailed() const override { return false; }
+  Interrupt& interrupt() override { return *this; }
+  void Start(std::function<void()> job) override { job(); }
+  void WaitForJobs() override {}
+  std::unique_ptr<RecordFile> OpenLog(const std::wstring&) override { throw Error(1, L"none"); }
+  void WaitForDeviceChange(int32_t ms) override {
+    int64_t until = ms < 0 ? INT64_MAX : clock_.now + ms;
+    for (const Look& look : looks_) {
+      if (look.at > clock_.now) until = std::min(until, look.at);
+    }
+    if (until > looks_.back().at + 10000) {
+      raised_ = true;  // also ends endless failing looks
+    } else {
+      clock_.RunUntil(until);
+    }
+  }
+
+  std::vector<std::pair<std::wstring, int64_t>> resets;  // port, when
+
+ private:
+  std::vector<Look> looks_;
+  FakeHost clock_;
+  bool raised_ = false;
+};
+
+Adapter Plugged(const wchar_t* port, const wchar_t* instance = L"1") {
+  return {port, L"CP2102", std::wstring(L"1-") + port, std::wstring(L"QM") + port, instance};
+}
+
+TEST(Watch, ResetsEachAdapterOncePerPlugInAfterTheSettleTime) {
+  using Looks = std::vector<ScriptedBench::Look>;
+  const struct {
+    const char* name;
+    Looks looks;
+    std::vector<std::pair<std::wstring, int64_t>> resets;
+  } cases[] = {
+      {"once per plug-in, each after settling",
+       Looks{{0, {{Plugged(L"A")}}},
+             {5000, {{Plugged(L"A")}}},
+             {9000, {{Plugged(L"A"), Plugged(L"B")}}}},
+       {{L"A", 1000}, {L"B", 10000}}},
+      {"a failed look forgets nobody",
+       Looks{{0, {{Plugged(L"A")}}}, {5000, std::nullopt}, {8000, {{Plugged(L"A")}}}},
+       {{L"A", 1000}}},
+      {"a failed look while one settles",
+       Looks{{0, {{Plugged(L"A")}}}, {500, std::nullopt}, {3000, {{Plugged(L"A")}}}},
+       {{L"A", 1000}}},
+      {"pulled and plugged in again between two looks",
+       Looks{{0, {{Plugged(L"A")}}}, {5000, {{Plugged(L"A", L"2")}}}},
+       {{L"A", 1000}, {L"A", 6000}}},
+      {"pulled before it settled", Looks{{0, {{Plugged(L"A")}}}, {500, {{}}}}, {}},
+  };
+  for (const auto& c : cases) {
+    ScriptedBench bench(c.looks);
+    EXPECT_EQ(RunConsole({L"--watch", L"--settle=1"}, bench, L""), kExitInterrupted) << c.name;
+    EXPECT_EQ(bench.resets, c.resets) << c.name;
+  }
 }
 
 }  // namespace

@@ -102,6 +102,7 @@ TEST(DevicesChanged, LooksAgainOnceTheChangesSettle) {
     int64_t look_ms = 0;       // how long each look takes
     int64_t press_at = 0;      // when Reset is pressed, if it is
     int unreported_looks = 0;  // looks whose outcome came during an exchange and was redone
+    int lost_looks = 0;        // looks whose outcome never arrives
   } cases[] = {
       {"IdleLooksAfterTheSettle",
        {100},
@@ -198,6 +199,19 @@ TEST(DevicesChanged, LooksAgainOnceTheChangesSettle) {
        1000,
        500,
        1},
+      {"ALookWhoseOutcomeIsLostIsMadeAgainAtTheNextChange",
+       {100, 1000},
+       false,
+       {kBridge + L" (COM3)"},
+       {},
+       false,
+       {1000 + kSettle},
+       L"COM3",
+       3,
+       0,
+       0,
+       1,
+       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -208,6 +222,7 @@ TEST(DevicesChanged, LooksAgainOnceTheChangesSettle) {
     rig.devices.names = c.after;
     rig.devices.failure = c.failure;
     rig.host.look_ms = c.look_ms;
+    rig.host.lost_looks = c.lost_looks;
     for (int64_t t : c.changes) rig.host.At(t, [&] { rig.form.DevicesChanged(); });
     if (c.exchange) rig.host.At(c.press_at, [&] { rig.form.cmReset_Click(); });
     rig.host.RunUntil(5000);

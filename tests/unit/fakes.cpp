@@ -34,6 +34,7 @@ void FakeHost::DoEvents() {
 }
 
 void FakeHost::StartDeviceLook() {
+  look_lost_ = false;
   At(now + look_ms, [this] {
     std::vector<std::optional<std::wstring>> names;
     std::optional<Error> failure;
@@ -41,6 +42,11 @@ void FakeHost::StartDeviceLook() {
       names = devices->PnPDeviceNames();
     } catch (const Error& e) {
       failure = e;
+    }
+    if (lost_looks > 0) {
+      --lost_looks;
+      look_lost_ = true;
+      return;
     }
     if (form_) form_->DeviceLookFinished(names, failure);
   });

@@ -35,6 +35,7 @@ class FakeHost : public FormHost {
   void ArmDeviceSettleTimer(int32_t interval_ms) override { settle_due_ = now + interval_ms; }
   // The look takes look_ms on the virtual clock.
   void StartDeviceLook() override;
+  bool DeviceLookLost() const override { return look_lost_; }
   void AdapterLookDone(const std::wstring& result, const std::optional<Error>& failure) override {
     looks.push_back({now, result, failure.has_value(), drawn.size()});
   }
@@ -66,6 +67,7 @@ class FakeHost : public FormHost {
   std::vector<Look> looks;  // the adapter looked for after a device change
   DeviceQuery* devices = nullptr;
   int64_t look_ms = 0;
+  int lost_looks = 0;  // the outcomes of the next so many looks never arrive
 
  private:
   Form1* form_ = nullptr;
@@ -75,6 +77,7 @@ class FakeHost : public FormHost {
   std::optional<int64_t> timer_due_;
   int32_t timer_interval_ = 0;
   std::optional<int64_t> settle_due_;
+  bool look_lost_ = false;
 };
 
 // A serial port with a device behind it that answers once the whole command has arrived.
