@@ -3,6 +3,9 @@
 
 #include <cfgmgr32.h>
 
+#include <exception>
+#include <memory>
+
 #include "app/port_names.h"
 #include "app/win32/wmi_devices.h"
 #include "common/win32/ansi_text.h"
@@ -126,10 +129,14 @@ class DeviceChangeWindow {
   DeviceChangeWindow& operator=(const DeviceChangeWindow&) = delete;
   ~DeviceChangeWindow() { ::DestroyWindow(window_); }
 
-  // Returns when a device change came, `stop` is signalled or `ms` passed (no limit if < 0).
+  // Called as a look begins: a change from then on (while the look runs, too) is news for the
+  // next look, so it is never cleared by a wait.
+  static void Forget() { changed_ = false; }
+
+  // Returns when a device change came since the last look began, `stop` is signalled or `ms`
+  // passed (no limit if < 0).
   void Wait(HANDLE stop, int32_t ms) {
     const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(ms < 0 ? 0 : ms);
-    changed_ = false;
     for (;;) {
       MSG message;
       while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
@@ -173,7 +180,53 @@ class WindowsPlatform final : public ConsolePlatform {
     ::DeleteCriticalSection(&output_);
   }
 
+  // The look runs on a thread of its own, in the multithreaded apartment: a hung WMI must not
+  // keep an interrupt waiting, and this thread pumps the device changes that come meanwhile.
   std::vector<Adapter> FindAdapters() override {
+    DeviceChangeWindow::Forget();
+    auto look = std::make_shared<Look>();
+    auto* given = new std::shared_ptr<Look>(look);
+    UniqueHandle thread(::CreateThread(nullptr, 0, RunLook, given, 0, nullptr));
+    if (!thread) {
+      const Error error = LastOsError();
+      delete given;
+      throw error;
+    }
+    HANDLE handles[] = {thread.get(), interrupt_.Event()};
+    for (;;) {
+      MSG message;
+      while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+      const DWORD woken =
+          ::MsgWaitForMultipleObjectsEx(2, handles, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+      if (woken == WAIT_OBJECT_0) break;
+      // The thread is left in WMI: it owns its share of the look, and the process may end
+      // without it.
+      if (woken == WAIT_OBJECT_0 + 1) throw OsError(ERROR_CANCELLED);
+      if (woken == WAIT_FAILED) throw LastOsError();
+    }
+    if (look->error) std::rethrow_exception(look->error);
+    return std::move(look->adapters);
+  }
+
+ private:
+  struct Look {
+    std::vector<Adapter> adapters;
+    std::exception_ptr error;
+  };
+
+  static DWORD WINAPI RunLook(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<Look>> look(
+        static_cast<std::shared_ptr<Look>*>(parameter));
+    try {
+      ComApartment com(false);
+      (*look)->adapters = Adapters();
+    } catch (...) {
+      (*look)->error = std::current_exception();
+    }
+    return 0;
+  }
+
+  static std::vector<Adapter> Adapters() {
     std::vector<Adapter> adapters;
     for (const auto& device : WmiDeviceQuery().PnPDevices()) {
       // The window's rules, one device at a time.
@@ -185,6 +238,7 @@ class WindowsPlatform final : public ConsolePlatform {
     return adapters;
   }
 
+ public:
   // Where the device is plugged in, as the system reports it ("Port_#0004.Hub_#0001").
   static std::wstring Location(const std::wstring& instance_id) {
     DEVINST devinst = 0;

@@ -115,6 +115,10 @@ bool Hang(long Script::*which, long ms, DWORD since, DWORD limit) {
         ms > 0 ? ::GetTickCount() - since < static_cast<DWORD>(ms) : ReadScript().*which >= 0;
     if (!hanging) return false;
     if (limit != INFINITE && ::GetTickCount() - start >= limit) return true;
+    // Messages sent from other threads are dispatched meanwhile, as COM's wait does while a
+    // single-threaded apartment calls the real WMI out of process.
+    MSG message;
+    ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     ::Sleep(20);
   }
 }

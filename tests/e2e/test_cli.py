@@ -156,13 +156,20 @@ class Discovery(unittest.TestCase):
             "query")) or len(looks) >= 2, 60, "a failed look tried again")
         self.wmi.script(*bridge)
         harness.wait_until(lambda: self.devices[12].data() == COMMAND, 30, "the one present")
-        # Plugged in: the system tells every window, and only the new one is reset.
-        self.wmi.script(*plugged)
+        # Plugged in while a look hangs in WMI: the system tells every window then, and with no
+        # change after the look, only the new one is reset.
+        self.hung_look(*bridge)
+        self.wmi.script(*plugged, "hang next")
         harness.broadcast_device_change(self.prefix)
+        self.wmi.script(*plugged)  # the hang ends
         harness.wait_until(lambda: self.devices[7].data() == COMMAND, 30, "the one plugged in")
         time.sleep(2.5)
         self.assertEqual(self.wire(), {3: b"", 7: COMMAND, 12: COMMAND})
+        self.hung_look(*plugged)
+        sent = time.monotonic()
         proc.send_signal(signal.SIGINT)  # Wine: the console's Ctrl+C
+        proc.wait(timeout=30)
+        self.assertLess(time.monotonic() - sent, 1.0, "Ctrl+C waited for WMI")
         out, err = proc.communicate(timeout=30)
         records = [json.loads(line) for line in out.decode().splitlines()]
         said = err.decode().splitlines()  # the failed look once, however often it was tried
@@ -172,6 +179,14 @@ class Discovery(unittest.TestCase):
         self.assertEqual(sorted((r["port"], r["serial"], r["outcome"]) for r in records[:2]),
                          [("COM12", "0012", "answered"), ("COM7", None, "no-answer")])
         self.assertEqual(records[2]["type"], "summary")
+
+    def hung_look(self, *script):
+        """A device change, and the look it brings hanging in WMI."""
+        self.wmi.script(*script, "hang next")
+        self.wmi.calls()
+        harness.broadcast_device_change(self.prefix)
+        harness.wait_until(lambda: any(c.startswith("query") for c in self.wmi.calls()), 30,
+                           "a look hanging in WMI")
 
     def test_no_adapter_or_a_hung_wmi(self):
         for script, status, said in ((["others 300"], 3, "no adapter found"),
