@@ -82,12 +82,12 @@ class Lock {
   CRITICAL_SECTION& section_;
 };
 
-// A console is written in UTF-16. A pipe or file gets the console's output code page when the
-// process has a console (cmd and PowerShell read a native program's pipe in that one), else the
-// ANSI code page, which gives a device's answer back byte for byte.
+// A console is written in UTF-16. A pipe or file gets `page`, else the console's output code page
+// when the process has a console (cmd and PowerShell read a native program's pipe in that one),
+// else the ANSI code page, which gives a device's answer back byte for byte.
 // The system's error number when the line could not be written, else 0. No stream at all (a
 // program started without one) is no error: there is nobody to tell.
-DWORD Put(DWORD which, const std::wstring& line) {
+DWORD Put(DWORD which, const std::wstring& line, UINT page = 0) {
   HANDLE stream = ::GetStdHandle(which);
   if (stream == nullptr || stream == INVALID_HANDLE_VALUE) return 0;
   const std::wstring text = line + L"\r\n";
@@ -98,7 +98,7 @@ DWORD Put(DWORD which, const std::wstring& line) {
                : ::GetLastError();
   }
   const UINT console_page = ::GetConsoleOutputCP();  // 0 without a console
-  const UINT page = console_page != 0 ? console_page : CP_ACP;
+  if (page == 0) page = console_page != 0 ? console_page : CP_ACP;
   const int size = ::WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()),
                                          nullptr, 0, nullptr, nullptr);
   if (size <= 0) return ::GetLastError();
@@ -283,9 +283,10 @@ class WindowsPlatform final : public ConsolePlatform {
     output_error_ = Put(STD_OUTPUT_HANDLE, line);
   }
 
+  // JSON exchanged between systems is UTF-8 (RFC 8259), whatever the console's code page.
   void PrintRecord(const std::wstring& line) override {
     Lock lock(output_);
-    if (output_error_ == 0) output_error_ = Put(STD_OUTPUT_HANDLE, line);
+    if (output_error_ == 0) output_error_ = Put(STD_OUTPUT_HANDLE, line, CP_UTF8);
   }
 
   void PrintError(const std::wstring& line) override {

@@ -86,22 +86,29 @@ class Cli(unittest.TestCase):
             self.assertEqual((status, out.decode("latin-1").splitlines()), (130, ["Open port"]))
             harness.wait_until(lambda: not device.holders(), 5, "the port to be released")
 
-    def test_output_redirected_in_a_console_is_in_the_consoles_code_page(self):
-        # cmd reads a redirected native program's output in the console's code page (437
-        # here): "\xe9" (Windows-1252's e acute, as the device sent it) must arrive as 0x82.
+    def test_output_redirected_in_a_console_is_in_the_consoles_code_page_but_json_is_utf8(self):
+        # cmd reads a redirected native program's output in the console's code page (437 by
+        # default here): "\xe9" (Windows-1252's e acute, as the device sent it) must arrive as
+        # 0x82. JSON is UTF-8 whatever the page, also under one that lacks the e acute (866).
         out = os.path.join(prefix.path, "drive_c", "qm-out.txt")
-        with on_com1(b"caf\xe9\r\n") as device:
-            terminal, console = pty.openpty()  # Wine gives a program on a terminal a console
-            try:
-                subprocess.run([*prefix.wine, "cmd", "/c", f"{CLI} --port COM1 > C:\\qm-out.txt"],
-                               env=prefix.env, stdin=console, stdout=console, stderr=console,
-                               timeout=120)
-            finally:
-                os.close(console)
-                os.close(terminal)
-            self.assertEqual(device.data(), COMMAND)
-        with open(out, "rb") as f:
-            self.assertEqual(f.read(), b"Open port\r\ncaf\x82\r\nPort closed\r\n")
+        for chcp, option, expected in (("", "", b"Open port\r\ncaf\x82\r\nPort closed\r\n"),
+                                       ("chcp 866 > nul & ", "--json", "caf\u00e9")):
+            with self.subTest(chcp + option), on_com1(b"caf\xe9\r\n") as device:
+                terminal, console = pty.openpty()  # Wine gives a program on a terminal a console
+                try:
+                    subprocess.run([*prefix.wine, "cmd", "/c",
+                                    f"{chcp}{CLI} --port COM1 {option} > C:\\qm-out.txt"],
+                                   env=prefix.env, stdin=console, stdout=console, stderr=console,
+                                   timeout=120)
+                finally:
+                    os.close(console)
+                    os.close(terminal)
+                self.assertEqual(device.data(), COMMAND)
+                with open(out, "rb") as f:
+                    written = f.read()
+                if option:
+                    written = json.loads(written.decode("utf-8"))["answer"]
+                self.assertEqual(written, expected)
 
 
 class Discovery(unittest.TestCase):
