@@ -208,37 +208,6 @@ class WindowsPlatform final : public ConsolePlatform {
     return std::move(look->adapters);
   }
 
- private:
-  struct Look {
-    std::vector<Adapter> adapters;
-    std::exception_ptr error;
-  };
-
-  static DWORD WINAPI RunLook(void* parameter) {
-    const std::unique_ptr<std::shared_ptr<Look>> look(
-        static_cast<std::shared_ptr<Look>*>(parameter));
-    try {
-      ComApartment com(false);
-      (*look)->adapters = Adapters();
-    } catch (...) {
-      (*look)->error = std::current_exception();
-    }
-    return 0;
-  }
-
-  static std::vector<Adapter> Adapters() {
-    std::vector<Adapter> adapters;
-    for (const auto& device : WmiDeviceQuery().PnPDevices()) {
-      // The window's rules, one device at a time.
-      const std::wstring port = PortNameText({device.name});
-      if (port.empty()) continue;
-      adapters.push_back({port, *device.name, Location(device.instance_id),
-                          SerialFromInstanceId(device.instance_id), device.instance_id});
-    }
-    return adapters;
-  }
-
- public:
   // Where the device is plugged in, as the system reports it ("Port_#0004.Hub_#0001").
   static std::wstring Location(const std::wstring& instance_id) {
     DEVINST devinst = 0;
@@ -339,6 +308,35 @@ class WindowsPlatform final : public ConsolePlatform {
     WindowsPlatform* platform;
     std::function<void()> work;
   };
+
+  struct Look {
+    std::vector<Adapter> adapters;
+    std::exception_ptr error;
+  };
+
+  static DWORD WINAPI RunLook(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<Look>> look(
+        static_cast<std::shared_ptr<Look>*>(parameter));
+    try {
+      ComApartment com(false);
+      (*look)->adapters = Adapters();
+    } catch (...) {
+      (*look)->error = std::current_exception();
+    }
+    return 0;
+  }
+
+  static std::vector<Adapter> Adapters() {
+    std::vector<Adapter> adapters;
+    for (const auto& device : WmiDeviceQuery().PnPDevices()) {
+      // The window's rules, one device at a time.
+      const std::wstring port = PortNameText({device.name});
+      if (port.empty()) continue;
+      adapters.push_back({port, *device.name, Location(device.instance_id),
+                          SerialFromInstanceId(device.instance_id), device.instance_id});
+    }
+    return adapters;
+  }
 
   static DWORD WINAPI RunJob(void* parameter) {
     std::unique_ptr<Job> job(static_cast<Job*>(parameter));
