@@ -238,6 +238,7 @@ int Watch(const Options& options, ConsolePlatform& platform) {
       adapters = platform.FindAdapters();
       failing = false;
     } catch (const Error& e) {
+      if (platform.interrupt().Raised()) break;  // the look was given up for the interrupt
       if (!failing) SayCannotList(platform, e);
       failing = true;
     }
@@ -481,6 +482,7 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
   try {
     adapters = platform.FindAdapters();
   } catch (const Error& e) {
+    if (platform.interrupt().Raised()) return kExitInterrupted;
     // Not the same as no adapter: a script must not take a broken (or hung) device list for an
     // empty bench.
     SayCannotList(platform, e);
