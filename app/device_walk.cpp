@@ -12,6 +12,12 @@ constexpr uint32_t kTimedOut = 0x40004;      // WBEM_S_TIMEDOUT, a success code
 constexpr uint32_t kETimedOut = 0x80041069;  // WBEM_E_TIMED_OUT
 }  // namespace
 
+bool DeviceConnected(std::optional<bool> present, std::optional<int64_t> config_manager_error) {
+  constexpr int64_t kNotConnected = 45;  // CM_PROB_PHANTOM
+  if (present) return *present;
+  return config_manager_error != kNotConnected;
+}
+
 DeviceWalk::Step DeviceWalk::Next(uint32_t hr, uint32_t returned) {
   if (hr & 0x80000000u) return Step::kFailed;
   if (returned > 0) return Step::kDevice;

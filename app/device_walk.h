@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace qm {
 
@@ -10,6 +11,12 @@ namespace qm {
 inline constexpr int32_t kNextWaitMs = 2000;
 // Calls that time out add up to this at most; then the query has failed.
 inline constexpr int32_t kDeviceWalkLimitMs = 30000;
+
+// Whether a listed device is plugged in now. Since Windows 10 the class lists every device the
+// machine has ever seen: one not connected has Present FALSE and ConfigManagerErrorCode 45
+// (CM_PROB_PHANTOM); the code alone tells where the class has no Present (before Windows 10).
+// A property that could not be read says nothing: the device is still considered.
+bool DeviceConnected(std::optional<bool> present, std::optional<int64_t> config_manager_error);
 
 class DeviceWalk {
  public:

@@ -102,6 +102,7 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
   try {
     adapters = platform.FindAdapters();
   } catch (const Error& e) {
+    if (platform.interrupt().Raised()) return kExitInterrupted;
     // Not the same as no adapter: a script must not take a broken (or hung) device list for an
     // empty bench.
     platform.PrintError(L"quillomarvet: " + CannotList(e));

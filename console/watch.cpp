@@ -36,6 +36,7 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
       adapters = platform.FindAdapters();
       failing = false;
     } catch (const Error& e) {
+      if (platform.interrupt().Raised()) break;  // the look was given up for the interrupt
       if (!failing) events.Problem(CannotList(e));
       failing = true;
     }

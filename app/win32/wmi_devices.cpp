@@ -34,6 +34,45 @@ class Variant {
   VARIANT v_;
 };
 
+// A property that may be missing (older classes) or of an unexpected type: nullopt then.
+std::optional<bool> BoolProperty(IWbemClassObject* device, const wchar_t* name) {
+  Variant value;
+  if (FAILED(device->Get(name, 0, &value, nullptr, nullptr)) || value.get().vt != VT_BOOL) {
+    return std::nullopt;
+  }
+  return value.get().boolVal != VARIANT_FALSE;
+}
+
+std::optional<int64_t> IntegerProperty(IWbemClassObject* device, const wchar_t* name) {
+  Variant value;
+  if (FAILED(device->Get(name, 0, &value, nullptr, nullptr))) return std::nullopt;
+  const VARIANT& v = value.get();
+  switch (v.vt) {
+    case VT_I1:
+      return v.cVal;
+    case VT_UI1:
+      return v.bVal;
+    case VT_I2:
+      return v.iVal;
+    case VT_UI2:
+      return v.uiVal;
+    case VT_I4:
+      return v.lVal;
+    case VT_UI4:
+      return v.ulVal;
+    case VT_INT:
+      return v.intVal;
+    case VT_UINT:
+      return v.uintVal;
+    case VT_I8:
+      return v.llVal;
+    case VT_UI8:
+      return static_cast<int64_t>(v.ullVal);
+    default:
+      return std::nullopt;  // VT_NULL included
+  }
+}
+
 }  // namespace
 
 ComApartment::ComApartment(bool single_threaded) {
@@ -97,6 +136,11 @@ std::vector<WmiDeviceQuery::Device> WmiDeviceQuery::Walk(bool with_ids) {
     if (step == DeviceWalk::Step::kFailed) throw HresultError(hr);
     if (step == DeviceWalk::Step::kEnd) break;
     if (step == DeviceWalk::Step::kWaitAgain) continue;
+    // An adapter Windows only remembers (plugged in once elsewhere) has no port to open now.
+    if (!DeviceConnected(BoolProperty(device.Get(), L"Present"),
+                         IntegerProperty(device.Get(), L"ConfigManagerErrorCode"))) {
+      continue;
+    }
     Variant name;
     Check(device->Get(L"Name", 0, &name, nullptr, nullptr));
     const VARIANT& v = name.get();

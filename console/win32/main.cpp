@@ -3,6 +3,10 @@
 
 #include <cfgmgr32.h>
 
+#include <atomic>
+#include <exception>
+#include <memory>
+
 #include "app/port_names.h"
 #include "app/win32/wmi_devices.h"
 #include "common/win32/ansi_text.h"
@@ -69,7 +73,7 @@ class ConsoleInterrupt final : public Interrupt {
   }
 
   static inline const Events* events_ = nullptr;
-  volatile bool quit_ = false;  // set before the event, read after it
+  std::atomic<bool> quit_{false};  // set before the event, read after it
 };
 
 // A critical section, held for the life of the object.
@@ -86,12 +90,12 @@ class Lock {
   CRITICAL_SECTION& section_;
 };
 
-// A console is written in UTF-16. A pipe or file gets the console's output code page when the
-// process has a console (cmd and PowerShell read a native program's pipe in that one), else the
-// ANSI code page, which gives a device's answer back byte for byte.
+// A console is written in UTF-16. A pipe or file gets `page`, else the console's output code page
+// when the process has a console (cmd and PowerShell read a native program's pipe in that one),
+// else the ANSI code page, which gives a device's answer back byte for byte.
 // The system's error number when the line could not be written, else 0. No stream at all (a
 // program started without one) is no error: there is nobody to tell.
-DWORD Put(DWORD which, const std::wstring& line) {
+DWORD Put(DWORD which, const std::wstring& line, UINT page = 0) {
   HANDLE stream = ::GetStdHandle(which);
   if (stream == nullptr || stream == INVALID_HANDLE_VALUE) return 0;
   const std::wstring text = line + L"\r\n";
@@ -102,7 +106,7 @@ DWORD Put(DWORD which, const std::wstring& line) {
                : ::GetLastError();
   }
   const UINT console_page = ::GetConsoleOutputCP();  // 0 without a console
-  const UINT page = console_page != 0 ? console_page : CP_ACP;
+  if (page == 0) page = console_page != 0 ? console_page : CP_ACP;
   const int size = ::WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()),
                                          nullptr, 0, nullptr, nullptr);
   if (size <= 0) return ::GetLastError();
@@ -133,10 +137,14 @@ class DeviceChangeWindow {
   DeviceChangeWindow& operator=(const DeviceChangeWindow&) = delete;
   ~DeviceChangeWindow() { ::DestroyWindow(window_); }
 
-  // Returns when a device change came, `stop` is signalled or `ms` passed (no limit if < 0).
+  // Called as a look begins: a change from then on (while the look runs, too) is news for the
+  // next look, so it is never cleared by a wait.
+  static void Forget() { changed_ = false; }
+
+  // Returns when a device change came since the last look began, `stop` is signalled or `ms`
+  // passed (no limit if < 0).
   void Wait(HANDLE stop, int32_t ms) {
     const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(ms < 0 ? 0 : ms);
-    changed_ = false;
     for (;;) {
       MSG message;
       while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
@@ -197,16 +205,32 @@ class WindowsPlatform final : public ConsolePlatform {
     ::DeleteCriticalSection(&output_);
   }
 
+  // The look runs on a thread of its own, in the multithreaded apartment: a hung WMI must not
+  // keep an interrupt waiting, and this thread pumps the device changes that come meanwhile.
   std::vector<Adapter> FindAdapters() override {
-    std::vector<Adapter> adapters;
-    for (const auto& device : WmiDeviceQuery().PnPDevices()) {
-      // The window's rules, one device at a time.
-      const std::wstring port = PortNameText({device.name});
-      if (port.empty()) continue;
-      adapters.push_back({port, *device.name, Location(device.instance_id),
-                          SerialFromInstanceId(device.instance_id), device.instance_id});
+    DeviceChangeWindow::Forget();
+    auto look = std::make_shared<Look>();
+    auto* given = new std::shared_ptr<Look>(look);
+    UniqueHandle thread(::CreateThread(nullptr, 0, RunLook, given, 0, nullptr));
+    if (!thread) {
+      const Error error = LastOsError();
+      delete given;
+      throw error;
     }
-    return adapters;
+    HANDLE handles[] = {thread.get(), interrupt_.Event()};
+    for (;;) {
+      MSG message;
+      while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+      const DWORD woken =
+          ::MsgWaitForMultipleObjectsEx(2, handles, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+      if (woken == WAIT_OBJECT_0) break;
+      // The thread is left in WMI: it owns its share of the look, and the process may end
+      // without it.
+      if (woken == WAIT_OBJECT_0 + 1) throw OsError(ERROR_CANCELLED);
+      if (woken == WAIT_FAILED) throw LastOsError();
+    }
+    if (look->error) std::rethrow_exception(look->error);
+    return std::move(look->adapters);
   }
 
   // Where the device is plugged in, as the system reports it ("Port_#0004.Hub_#0001").
@@ -253,9 +277,10 @@ class WindowsPlatform final : public ConsolePlatform {
     output_error_ = Put(STD_OUTPUT_HANDLE, line);
   }
 
+  // JSON exchanged between systems is UTF-8 (RFC 8259), whatever the console's code page.
   void PrintRecord(const std::wstring& line) override {
     Lock lock(output_);
-    if (output_error_ == 0) output_error_ = Put(STD_OUTPUT_HANDLE, line);
+    if (output_error_ == 0) output_error_ = Put(STD_OUTPUT_HANDLE, line, CP_UTF8);
   }
 
   void PrintError(const std::wstring& line) override {
@@ -318,6 +343,35 @@ class WindowsPlatform final : public ConsolePlatform {
     WindowsPlatform* platform;
     std::function<void()> work;
   };
+
+  struct Look {
+    std::vector<Adapter> adapters;
+    std::exception_ptr error;
+  };
+
+  static DWORD WINAPI RunLook(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<Look>> look(
+        static_cast<std::shared_ptr<Look>*>(parameter));
+    try {
+      ComApartment com(false);
+      (*look)->adapters = Adapters();
+    } catch (...) {
+      (*look)->error = std::current_exception();
+    }
+    return 0;
+  }
+
+  static std::vector<Adapter> Adapters() {
+    std::vector<Adapter> adapters;
+    for (const auto& device : WmiDeviceQuery().PnPDevices()) {
+      // The window's rules, one device at a time.
+      const std::wstring port = PortNameText({device.name});
+      if (port.empty()) continue;
+      adapters.push_back({port, *device.name, Location(device.instance_id),
+                          SerialFromInstanceId(device.instance_id), device.instance_id});
+    }
+    return adapters;
+  }
 
   static DWORD WINAPI RunJob(void* parameter) {
     std::unique_ptr<Job> job(static_cast<Job*>(parameter));

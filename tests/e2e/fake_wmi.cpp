@@ -5,6 +5,8 @@
 //   name <text>              a device with that name (UTF-8), in the order given
 //   null                     a device whose name is VT_NULL
 //   id <text>                the device before it has that DeviceID (its instance ID)
+//   absent                   the device before is one Windows only remembers: Present FALSE,
+//                            ConfigManagerErrorCode 45, Status "Unknown" (others TRUE, 0, "OK")
 //   others <n>               n devices named "Other device 1" .. "Other device <n>"
 //   hang connect|next [ms]   ConnectServer, or the first Next, waits that long, or while the
 //                            line is there; Next honours its own time-out (WBEM_S_TIMEDOUT)
@@ -34,6 +36,7 @@ constexpr char kCalls[] = "C:\\qm-wmi\\calls.txt";
 struct Script {
   std::vector<std::optional<std::wstring>> names;
   std::vector<std::wstring> ids;  // beside names; empty: none
+  std::vector<bool> absent;       // beside names
   long hang_connect_ms = -1, hang_next_ms = -1;  // -1: no hang; 0: while the line is there
   long timed_out = 0;
   HRESULT fail_connect = S_OK, fail_query = S_OK, fail_next = S_OK, fail_get = S_OK;
@@ -75,6 +78,10 @@ Script ReadScript() {
       s.ids.resize(s.names.size());
       s.ids.back() = Wide(rest);
     }
+    if (word == "absent" && !s.names.empty()) {
+      s.absent.resize(s.names.size());
+      s.absent.back() = true;
+    }
     if (word == "others") {
       for (long i = 1; i <= number; ++i) s.names.push_back(L"Other device " + std::to_wstring(i));
     }
@@ -108,6 +115,10 @@ bool Hang(long Script::*which, long ms, DWORD since, DWORD limit) {
         ms > 0 ? ::GetTickCount() - since < static_cast<DWORD>(ms) : ReadScript().*which >= 0;
     if (!hanging) return false;
     if (limit != INFINITE && ::GetTickCount() - start >= limit) return true;
+    // Messages sent from other threads are dispatched meanwhile, as COM's wait does while a
+    // single-threaded apartment calls the real WMI out of process.
+    MSG message;
+    ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     ::Sleep(20);
   }
 }
@@ -145,14 +156,29 @@ class Object : public Interfaces... {
 
 class Device final : public Object<IWbemClassObject> {
  public:
-  Device(std::optional<std::wstring> name, std::wstring id, HRESULT fail)
-      : name_(std::move(name)), id_(std::move(id)), fail_(fail) {}
+  Device(std::optional<std::wstring> name, std::wstring id, bool absent, HRESULT fail)
+      : name_(std::move(name)), id_(std::move(id)), absent_(absent), fail_(fail) {}
   HRESULT STDMETHODCALLTYPE Get(LPCWSTR property, LONG, VARIANT* value, CIMTYPE*, LONG*) override {
     if (FAILED(fail_)) return fail_;
+    ::VariantInit(value);
+    if (property && std::wcscmp(property, L"Present") == 0) {
+      value->vt = VT_BOOL;
+      value->boolVal = absent_ ? VARIANT_FALSE : VARIANT_TRUE;
+      return S_OK;
+    }
+    if (property && std::wcscmp(property, L"ConfigManagerErrorCode") == 0) {
+      value->vt = VT_I4;  // CIM_UINT32 comes as VT_I4
+      value->lVal = absent_ ? 45 : 0;
+      return S_OK;
+    }
+    if (property && std::wcscmp(property, L"Status") == 0) {
+      value->vt = VT_BSTR;
+      value->bstrVal = ::SysAllocString(absent_ ? L"Unknown" : L"OK");
+      return S_OK;
+    }
     const bool id = property && std::wcscmp(property, L"DeviceID") == 0;
     if (!id && (!property || std::wcscmp(property, L"Name") != 0)) return WBEM_E_NOT_FOUND;
     const std::optional<std::wstring>& text = id ? std::optional(id_) : name_;
-    ::VariantInit(value);
     value->vt = text ? VT_BSTR : VT_NULL;
     if (text) value->bstrVal = ::SysAllocStringLen(text->data(), text->size());
     return S_OK;
@@ -184,6 +210,7 @@ class Device final : public Object<IWbemClassObject> {
  private:
   std::optional<std::wstring> name_;
   std::wstring id_;
+  bool absent_;
   HRESULT fail_;
 };
 
@@ -208,7 +235,7 @@ class Devices final : public Object<IEnumWbemClassObject> {
     }
     for (; *returned < count && next_ < s_.names.size(); ++*returned, ++next_) {
       out[*returned] = new Device(s_.names[next_], next_ < s_.ids.size() ? s_.ids[next_] : L"",
-                                  s_.fail_get);
+                                  next_ < s_.absent.size() && s_.absent[next_], s_.fail_get);
     }
     return *returned == count ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
   }

@@ -86,22 +86,29 @@ class Cli(unittest.TestCase):
             self.assertEqual((status, out.decode("latin-1").splitlines()), (130, ["Open port"]))
             harness.wait_until(lambda: not device.holders(), 5, "the port to be released")
 
-    def test_output_redirected_in_a_console_is_in_the_consoles_code_page(self):
-        # cmd reads a redirected native program's output in the console's code page (437
-        # here): "\xe9" (Windows-1252's e acute, as the device sent it) must arrive as 0x82.
+    def test_output_redirected_in_a_console_is_in_the_consoles_code_page_but_json_is_utf8(self):
+        # cmd reads a redirected native program's output in the console's code page (437 by
+        # default here): "\xe9" (Windows-1252's e acute, as the device sent it) must arrive as
+        # 0x82. JSON is UTF-8 whatever the page, also under one that lacks the e acute (866).
         out = os.path.join(prefix.path, "drive_c", "qm-out.txt")
-        with on_com1(b"caf\xe9\r\n") as device:
-            terminal, console = pty.openpty()  # Wine gives a program on a terminal a console
-            try:
-                subprocess.run([*prefix.wine, "cmd", "/c", f"{CLI} --port COM1 > C:\\qm-out.txt"],
-                               env=prefix.env, stdin=console, stdout=console, stderr=console,
-                               timeout=120)
-            finally:
-                os.close(console)
-                os.close(terminal)
-            self.assertEqual(device.data(), COMMAND)
-        with open(out, "rb") as f:
-            self.assertEqual(f.read(), b"Open port\r\ncaf\x82\r\nPort closed\r\n")
+        for chcp, option, expected in (("", "", b"Open port\r\ncaf\x82\r\nPort closed\r\n"),
+                                       ("chcp 866 > nul & ", "--json", "caf\u00e9")):
+            with self.subTest(chcp + option), on_com1(b"caf\xe9\r\n") as device:
+                terminal, console = pty.openpty()  # Wine gives a program on a terminal a console
+                try:
+                    subprocess.run([*prefix.wine, "cmd", "/c",
+                                    f"{chcp}{CLI} --port COM1 {option} > C:\\qm-out.txt"],
+                                   env=prefix.env, stdin=console, stdout=console, stderr=console,
+                                   timeout=120)
+                finally:
+                    os.close(console)
+                    os.close(terminal)
+                self.assertEqual(device.data(), COMMAND)
+                with open(out, "rb") as f:
+                    written = f.read()
+                if option:
+                    written = json.loads(written.decode("utf-8"))["answer"]
+                self.assertEqual(written, expected)
 
 
 class Discovery(unittest.TestCase):
@@ -111,14 +118,16 @@ class Discovery(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.prefix, cls.wmi, cls.devices = harness.wmi_prefix(WORK, display, (7, 12))
+        cls.prefix, cls.wmi, cls.devices = harness.wmi_prefix(WORK, display, (3, 7, 12))
 
     @classmethod
     def tearDownClass(cls):
         harness.close_wmi_prefix(cls.prefix, cls.devices)
 
     def test_list_then_all_at_once(self):
-        self.wmi.script("others 100", f"name {self.BRIDGE} (COM12)",
+        # An adapter Windows only remembers (once plugged in elsewhere, as COM3) is no adapter.
+        self.wmi.script("others 100", f"name {self.BRIDGE} (COM3)", "absent",
+                        f"name {self.BRIDGE} (COM12)",
                         r"id USB\VID_10C4&PID_EA60\0012", "null", f"name {self.BRIDGE} (COM7)")
         code, lines, err = cli("--list", on=self.prefix)
         # Wine has no such device node, so no location; the serial number is the instance's.
@@ -130,12 +139,17 @@ class Discovery(unittest.TestCase):
         self.assertEqual(sorted(lines), sorted(f"{port}: {line}" for port, answer in
                                                (("COM12", "OK"), ("COM7", "NO COMM"))
                                                for line in ("Open port", answer, "Port closed")))
-        firsts = [d.received[0][0] for d in self.devices.values()]
+        firsts = [self.devices[n].received[0][0] for n in (7, 12)]
         self.assertLess(abs(firsts[0] - firsts[1]), 1.0, "both reset at once")
-        self.assertEqual([d.data() for d in self.devices.values()], [COMMAND] * 2)
+        self.assertEqual(self.wire(), {3: b"", 7: COMMAND, 12: COMMAND})
+
+    def wire(self):
+        return {n: d.data() for n, d in self.devices.items()}
 
     def test_watch_resets_each_adapter_once_per_plug_in(self):
-        bridge = f"name {self.BRIDGE} (COM12)", r"id USB\VID_10C4&PID_EA60\0012"
+        bridge = (f"name {self.BRIDGE} (COM3)", "absent", f"name {self.BRIDGE} (COM12)",
+                  r"id USB\VID_10C4&PID_EA60\0012")
+        plugged = (*bridge, f"name {self.BRIDGE} (COM7)")
         self.wmi.script("fail query 0x80041017")
         self.wmi.calls()
         for device in self.devices.values():
@@ -149,13 +163,20 @@ class Discovery(unittest.TestCase):
             "query")) or len(looks) >= 2, 60, "a failed look tried again")
         self.wmi.script(*bridge)
         harness.wait_until(lambda: self.devices[12].data() == COMMAND, 30, "the one present")
-        # Plugged in: the system tells every window, and only the new one is reset.
-        self.wmi.script(*bridge, f"name {self.BRIDGE} (COM7)")
+        # Plugged in while a look hangs in WMI: the system tells every window then, and with no
+        # change after the look, only the new one is reset.
+        self.hung_look(*bridge)
+        self.wmi.script(*plugged, "hang next")
         harness.broadcast_device_change(self.prefix)
+        self.wmi.script(*plugged)  # the hang ends
         harness.wait_until(lambda: self.devices[7].data() == COMMAND, 30, "the one plugged in")
         time.sleep(2.5)
-        self.assertEqual([d.data() for d in self.devices.values()], [COMMAND] * 2)
+        self.assertEqual(self.wire(), {3: b"", 7: COMMAND, 12: COMMAND})
+        self.hung_look(*plugged)
+        sent = time.monotonic()
         proc.send_signal(signal.SIGINT)  # Wine: the console's Ctrl+C
+        proc.wait(timeout=30)
+        self.assertLess(time.monotonic() - sent, 1.0, "Ctrl+C waited for WMI")
         out, err = proc.communicate(timeout=30)
         records = [json.loads(line) for line in out.decode().splitlines()]
         said = err.decode().splitlines()  # the failed look once, however often it was tried
@@ -166,6 +187,14 @@ class Discovery(unittest.TestCase):
         self.assertEqual(sorted((r["port"], r["serial"], r["outcome"]) for r in records[1:3]),
                          [("COM12", "0012", "answered"), ("COM7", None, "no-answer")])
         self.assertEqual(records[3]["type"], "summary")
+
+    def hung_look(self, *script):
+        """A device change, and the look it brings hanging in WMI."""
+        self.wmi.script(*script, "hang next")
+        self.wmi.calls()
+        harness.broadcast_device_change(self.prefix)
+        harness.wait_until(lambda: any(c.startswith("query") for c in self.wmi.calls()), 30,
+                           "a look hanging in WMI")
 
     def test_no_adapter_or_a_hung_wmi(self):
         for script, status, said in ((["others 300"], 3, "no adapter found"),
@@ -181,7 +210,7 @@ class Discovery(unittest.TestCase):
                 self.assertEqual((code, lines), (status, []))
                 self.assertIn(said, err)
                 self.assertLess(took, 30 + 10)
-                self.assertEqual([d.data() for d in self.devices.values()], [b"", b""])
+                self.assertEqual(self.wire(), {3: b"", 7: b"", 12: b""})
 
 
 if __name__ == "__main__":

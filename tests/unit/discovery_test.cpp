@@ -311,6 +311,22 @@ TEST(DeviceWalk, ATimeoutIsNeverTheEndOfTheList) {
               L"Error 0x80041069: WMI has not listed the devices within 30 seconds.");
   }
   EXPECT_EQ(waits + 1, kDeviceWalkLimitMs / kNextWaitMs);
+
+  // Each device it gives: a remembered one (not connected) is left out, an unreadable one kept.
+  const struct {
+    std::optional<bool> present;
+    std::optional<int64_t> error;
+    bool kept;
+  } devices[] = {
+      {true, 0, true},           {false, 45, false},
+      {false, 0, false},         {true, 45, true},
+      {std::nullopt, 45, false}, {std::nullopt, 0, true},
+      {std::nullopt, 28, true},  {std::nullopt, std::nullopt, true},
+  };
+  for (const auto& d : devices) {
+    EXPECT_EQ(DeviceConnected(d.present, d.error), d.kept)
+        << (d.present ? int{*d.present} : -1) << " " << d.error.value_or(-1);
+  }
 }
 
 }  // namespace
