@@ -29,6 +29,27 @@ bool WriteUtf8(HANDLE console, const std::string& bytes) {
          written == text.size();
 }
 
+// Some consoles take the mode and still keep the sequences as text in their buffer (Wine's, which
+// then redraws that buffer over the board): a harmless one is written, and where the cursor moved
+// it was kept as text, so it is wiped and the lines are shown instead.
+bool HonoursSequences(HANDLE out) {
+  CONSOLE_SCREEN_BUFFER_INFO before{}, after{};
+  const std::string reset = "\x1b[0m";
+  if (!::GetConsoleScreenBufferInfo(out, &before) || !WriteUtf8(out, reset) ||
+      !::GetConsoleScreenBufferInfo(out, &after)) {
+    return false;
+  }
+  if (after.dwCursorPosition.X == before.dwCursorPosition.X &&
+      after.dwCursorPosition.Y == before.dwCursorPosition.Y) {
+    return true;
+  }
+  DWORD wiped = 0;
+  ::FillConsoleOutputCharacterW(out, L' ', static_cast<DWORD>(reset.size()),
+                                before.dwCursorPosition, &wiped);
+  ::SetConsoleCursorPosition(out, before.dwCursorPosition);
+  return false;
+}
+
 class VirtualTerminal final : public Terminal {
  public:
   VirtualTerminal(HANDLE out, DWORD out_mode, bool colours)
@@ -115,6 +136,10 @@ std::unique_ptr<Terminal> OpenVirtualTerminal() {
   if (!out || out == INVALID_HANDLE_VALUE || !::GetConsoleMode(out, &mode)) return nullptr;
   if (!::SetConsoleMode(out, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
     return nullptr;  // before Windows 10: the lines
+  }
+  if (!HonoursSequences(out)) {
+    ::SetConsoleMode(out, mode);
+    return nullptr;
   }
   const char* no_colour = std::getenv("NO_COLOR");
   return std::make_unique<VirtualTerminal>(out, mode, !(no_colour && *no_colour));
