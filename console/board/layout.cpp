@@ -137,8 +137,10 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
     canvas.Put(last, 0, L"! " + model.problem(), Ink::kBad);
   } else {
     column = canvas.Put(last, 0, L"Last: ");
-    for (const std::wstring& event : model.events())
+    for (const std::wstring& event : model.events()) {
+      if (column + static_cast<int>(event.size()) > width) break;  // whole ones only
       column = canvas.Put(last, column, event + L"  ");
+    }
   }
 
   const int top = 3, rows = std::max(0, height - 4);

@@ -127,6 +127,9 @@ TEST(BoardModel, KeepsAPulledVerdictUntilTheNextDeviceAndCountsPerSocket) {
             std::wstring::npos)
       << Utf8(screen);
   EXPECT_NE(screen.find(L"Last: 10:05:00 1-3 NO COMM  10:02:03 1-12 NO COMM"), std::wstring::npos);
+  // Narrower: the events that fit whole, never a socket cut from its verdict.
+  EXPECT_EQ(Layout(model, 40, 24, 500, false).text[23],
+            std::wstring(L"Last: 10:05:00 1-3 NO COMM").append(14, L' '));
 }
 
 TEST(BoardPaint, WritesOnlyChangedRowsAndNeverTheLastCell) {
