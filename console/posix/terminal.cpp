@@ -58,17 +58,22 @@ bool WriteAllTo(int fd, const std::string& bytes) {
 }
 
 int g_resize_fd = -1;  // the write end of the resize pipe, for the handler
-void OnResize(int) {
+// SIGWINCH and SIGTSTP: the signal's number down the pipe, for the board's thread to act on.
+void OnResize(int signal) {
   const int saved = errno;
-  const char byte = 1;
+  const char byte = static_cast<char>(signal);
   [[maybe_unused]] const ssize_t ignored = ::write(g_resize_fd, &byte, 1);
   errno = saved;
 }
 
-void Drain(int fd) {
+// Empties the pipe; whether SIGTSTP was among what came.
+bool Drain(int fd) {
   char bytes[64];
-  while (::read(fd, bytes, sizeof bytes) > 0) {
+  bool stop = false;
+  for (ssize_t got; (got = ::read(fd, bytes, sizeof bytes)) > 0;) {
+    for (ssize_t i = 0; i < got; ++i) stop = stop || bytes[i] == SIGTSTP;
   }
+  return stop;
 }
 
 class TerminfoTerminal final : public Terminal {
@@ -105,23 +110,18 @@ class TerminfoTerminal final : public Terminal {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     resize_handled_ = ::sigaction(SIGWINCH, &action, &resize_before_) == 0;
-
-    // Keys one at a time, unechoed; Ctrl+C still a signal (ISIG stays).
-    if (::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &settings_before_) == 0) {
-      termios keys = settings_before_;
-      keys.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-      keys.c_cc[VMIN] = 1;
-      keys.c_cc[VTIME] = 0;
-      keys_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0;
+    // Ctrl+Z: the terminal is given back before the program stops (unless the caller has
+    // stopping ignored), and the board taken up again when it goes on.
+    if (::sigaction(SIGTSTP, nullptr, &stop_before_) == 0 && stop_before_.sa_handler != SIG_IGN) {
+      stop_handled_ = ::sigaction(SIGTSTP, &action, nullptr) == 0;
     }
-    WriteAllTo(STDOUT_FILENO,
-               Capability(Find("smcup")) + Capability(Find("civis")) + Capability(Find("clear")));
+    keys_ = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &settings_before_) == 0;
+    Enter();
   }
 
   ~TerminfoTerminal() override {
-    WriteAllTo(STDOUT_FILENO,
-               Capability(Find("sgr0")) + Capability(Find("cnorm")) + Capability(Find("rmcup")));
-    if (keys_) ::tcsetattr(STDIN_FILENO, TCSADRAIN, &settings_before_);
+    Leave();
+    if (stop_handled_) ::sigaction(SIGTSTP, &stop_before_, nullptr);
     if (resize_handled_) ::sigaction(SIGWINCH, &resize_before_, nullptr);
     g_resize_fd = -1;
   }
@@ -144,7 +144,7 @@ class TerminfoTerminal final : public Terminal {
                    {keys_ && !keys_gone_ ? STDIN_FILENO : -1, POLLIN, 0}};
     if (::poll(p, 3, ms) <= 0) return Woken::kTimeout;
     if (p[1].revents & POLLIN) {
-      Drain(resize_read_.get());
+      if (Drain(resize_read_.get())) Suspend();
       return Woken::kResized;
     }
     if (p[2].revents & POLLIN) {
@@ -174,13 +174,47 @@ class TerminfoTerminal final : public Terminal {
   }
 
  private:
+  // Keys one at a time, unechoed (Ctrl+C and Ctrl+Z still signals: ISIG stays), the board's own
+  // screen, no cursor; Leave puts all of it back as it was found.
+  void Enter() {
+    if (keys_) {
+      termios keys = settings_before_;
+      keys.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+      keys.c_cc[VMIN] = 1;
+      keys.c_cc[VTIME] = 0;
+      ::tcsetattr(STDIN_FILENO, TCSANOW, &keys);
+    }
+    WriteAllTo(STDOUT_FILENO,
+               Capability(Find("smcup")) + Capability(Find("civis")) + Capability(Find("clear")));
+    shown_ = Frame{};  // all of it is drawn again
+  }
+  void Leave() {
+    WriteAllTo(STDOUT_FILENO,
+               Capability(Find("sgr0")) + Capability(Find("cnorm")) + Capability(Find("rmcup")));
+    while (keys_ && ::tcsetattr(STDIN_FILENO, TCSANOW, &settings_before_) != 0 && errno == EINTR) {
+    }
+  }
+  // Stops the program as Ctrl+Z's default would, with the terminal as it was; back again once
+  // the shell lets it go on (fg, bg: a board in the background waits for the terminal).
+  void Suspend() {
+    Leave();
+    ::signal(SIGTSTP, SIG_DFL);
+    ::raise(SIGTSTP);
+    struct sigaction action {};
+    action.sa_handler = OnResize;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTSTP, &action, nullptr);
+    Enter();
+  }
+
   std::string cup_;
   bool colours_;
   Sequences sequences_;
   Frame shown_;
   UniqueFd wake_read_, wake_write_, resize_read_, resize_write_;
-  struct sigaction resize_before_ {};
-  bool resize_handled_ = false;
+  struct sigaction resize_before_ {}, stop_before_ {};
+  bool resize_handled_ = false, stop_handled_ = false;
   termios settings_before_{};
   bool keys_ = false;
   bool keys_gone_ = false;
