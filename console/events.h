@@ -52,6 +52,8 @@ class ConsoleEvents {
   // Something went wrong that the run goes on through (the log cannot be written, the devices
   // cannot be listed): the operator must know.
   virtual void Problem(const std::wstring&) {}
+  // A problem told before is over (the devices can be listed again).
+  virtual void ProblemOver(const std::wstring&) {}
   // The run is over: nothing more is drawn (an exchange may still tell its verdict).
   virtual void Stop() {}
 };
@@ -106,6 +108,7 @@ class FanOut final : public ConsoleEvents {
   void Pulled(const Adapter& adapter) override;
   void Summary(const Tally& tally) override;
   void Problem(const std::wstring& text) override { screen_.Problem(text); }
+  void ProblemOver(const std::wstring& text) override { screen_.ProblemOver(text); }
   void Stop() override { screen_.Stop(); }
 
  private:

@@ -25,7 +25,7 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
   };
   std::map<std::wstring, Plugged> present;  // by port, location and serial
   std::vector<std::unique_ptr<Station>> running;
-  bool failing = false;  // the last look failed (said once, not at every look)
+  std::wstring failure;  // why the last look failed (said once, not at every look)
   int number = 0;
   platform.WaitForDeviceChange(0);  // listening before the first look: nothing plugged is missed
   events.WatchStarted({UnixMs(), options.settle_ms, L"CP210x adapters"});
@@ -34,11 +34,11 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
     std::vector<Adapter> adapters;
     try {
       adapters = platform.FindAdapters();
-      failing = false;
+      if (!failure.empty()) events.ProblemOver(failure);
+      failure.clear();
     } catch (const Error& e) {
       if (platform.interrupt().Raised()) break;  // the look was given up for the interrupt
-      if (!failing) events.Problem(CannotList(e));
-      failing = true;
+      if (failure.empty()) events.Problem(failure = CannotList(e));
     }
     std::map<std::wstring, Plugged> seen;
     for (Adapter& adapter : adapters) {
@@ -54,7 +54,7 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
         seen.emplace(key, Plugged{std::move(adapter), now + options.settle_ms});
       }
     }
-    if (!failing) {  // a failed look forgets nobody
+    if (failure.empty()) {  // a failed look forgets nobody
       for (const auto& [key, plugged] : present) {
         if (seen.count(key) == 0) events.Pulled(plugged.adapter);
       }
@@ -85,7 +85,7 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
                   running.end());
     // A failed look is tried again soon: the change that came with it may be the last one
     // for a long time, and the adapter it brought would be missed until the next plug-in.
-    if (failing) {
+    if (!failure.empty()) {
       const int64_t retry = platform.SteadyMs() + kLookAgainAfterFailureMs;
       if (next_due < 0 || retry < next_due) next_due = retry;
     }

@@ -67,6 +67,10 @@ void BoardEvents::Problem(const std::wstring& text) {
   Update([&](BoardModel& m) { m.Problem(text); });
 }
 
+void BoardEvents::ProblemOver(const std::wstring& text) {
+  Update([&](BoardModel& m) { m.ProblemOver(text); });
+}
+
 void BoardEvents::Stop() {
   stop_ = true;
   terminal_->Wake();

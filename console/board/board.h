@@ -25,6 +25,7 @@ class BoardEvents final : public ConsoleEvents {
   void Finished(const ExchangeId& id, const Verdict& verdict) override;
   void Pulled(const Adapter& adapter) override;
   void Problem(const std::wstring& text) override;
+  void ProblemOver(const std::wstring& text) override;
   void Stop() override;
 
  private:

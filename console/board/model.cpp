@@ -122,6 +122,11 @@ void BoardModel::Pulled(const Adapter& adapter) {
   if (Socket* socket = Holding(adapter)) socket->pulled = true;
 }
 
+void BoardModel::ProblemOver(const std::wstring& text) {
+  const auto it = std::find(problems_.rbegin(), problems_.rend(), text);
+  if (it != problems_.rend()) problems_.erase(std::next(it).base());
+}
+
 bool BoardModel::Moving() const {
   return std::any_of(sockets_.begin(), sockets_.end(), [](const Socket& s) {
     return !s.pulled && s.state != Socket::State::kVerdict;

@@ -36,7 +36,8 @@ class BoardModel {
   void Started(const ExchangeId& id, int64_t now_ms);
   void Finished(const ExchangeId& id, const Verdict& verdict, std::wstring clock);
   void Pulled(const Adapter& adapter);
-  void Problem(const std::wstring& text) { problem_ = text; }
+  void Problem(const std::wstring& text) { problems_.push_back(text); }
+  void ProblemOver(const std::wstring& text);
 
   const std::vector<Socket>& sockets() const { return sockets_; }
   const Tally& totals() const { return totals_; }
@@ -44,7 +45,8 @@ class BoardModel {
   const std::wstring& since() const { return since_; }
   const std::wstring& watched() const { return watched_; }
   int32_t settle_ms() const { return settle_ms_; }
-  const std::wstring& problem() const { return problem_; }
+  // The newest problem that is not over; empty when none.
+  std::wstring problem() const { return problems_.empty() ? L"" : problems_.back(); }
   // Whether some socket shows a countdown or a progress that moves with time.
   bool Moving() const;
 
@@ -55,7 +57,8 @@ class BoardModel {
   std::vector<Socket> sockets_;
   Tally totals_;
   std::deque<std::wstring> events_;
-  std::wstring since_, watched_, problem_;
+  std::wstring since_, watched_;
+  std::vector<std::wstring> problems_;
   int32_t settle_ms_ = 0;
 };
 

@@ -127,6 +127,12 @@ TEST(BoardModel, KeepsAPulledVerdictUntilTheNextDeviceAndCountsPerSocket) {
             std::wstring::npos)
       << Utf8(screen);
   EXPECT_NE(screen.find(L"Last: 10:05:00 1-3 NO COMM  10:02:03 1-12 NO COMM"), std::wstring::npos);
+  // A problem that is over gives the line back to the one before it, or to the events.
+  model.Problem(L"cannot write the log");
+  model.Problem(L"cannot list the devices");
+  model.ProblemOver(L"cannot list the devices");
+  EXPECT_EQ(model.problem(), L"cannot write the log");
+  model.ProblemOver(L"cannot write the log");
   // Narrower: the events that fit whole, never a socket cut from its verdict.
   EXPECT_EQ(Layout(model, 40, 24, 500, false).text[23],
             std::wstring(L"Last: 10:05:00 1-3 NO COMM").append(14, L' '));
