@@ -99,6 +99,9 @@ class ConsolePlatform {
   virtual void PrintError(const std::wstring& line) = 0;
   // Standard output could not be written: a watch would reset devices with nobody told.
   virtual bool OutputFailed() const = 0;
+  // The board's terminal (standard output) cannot be written: said at the end, as a line that
+  // could not be written is.
+  virtual void OutputLost(const Error& e) = 0;
 
   virtual Interrupt& interrupt() = 0;
   // Starts `job` on a thread of its own (or runs it here when no thread can be had); WaitForJobs

@@ -73,7 +73,7 @@ void BoardEvents::ProblemOver(const std::wstring& text) {
 
 void BoardEvents::Stop() {
   stop_ = true;
-  terminal_->Wake();
+  terminal_->Leaving();
 }
 
 void BoardEvents::Draw() {
@@ -114,7 +114,14 @@ void BoardEvents::Draw() {
       frame = Layout(model_, size.columns, size.rows, drawn_ms, terminal_->Colours());
       moving = model_.Moving();
     }
-    if (!terminal_->Show(frame)) break;  // a terminal gone: the watch sees the hangup
+    try {
+      terminal_->Show(frame);
+    } catch (const Error& e) {
+      // A terminal gone: the watch ends as it would for a line that cannot be written.
+      platform_.OutputLost(e);
+      platform_.interrupt().Quit();
+      break;
+    }
   }
 }
 

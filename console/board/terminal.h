@@ -35,9 +35,12 @@ class Terminal {
   // Wake from another thread.
   virtual Woken Wait(int32_t ms) = 0;
   virtual void Wake() = 0;
+  // The board is being left (the program ends): writes wait for a stalled terminal only a
+  // moment more, then give up.
+  virtual void Leaving() = 0;
   // Shows `frame`, changing only what differs from the last one shown (all of it after a
-  // resize). False once the terminal cannot be written.
-  virtual bool Show(const Frame& frame) = 0;
+  // resize). Throws Error once the terminal cannot be written.
+  virtual void Show(const Frame& frame) = 0;
 };
 
 // How a terminal is told to move the cursor and change colour: terminfo's strings, or ECMA-48's.

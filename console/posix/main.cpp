@@ -206,6 +206,11 @@ class LinuxPlatform final : public ConsolePlatform {
     if (output_error_ == 0 && !Output(STDOUT_FILENO, Utf8(line) + "\n")) output_error_ = errno;
   }
 
+  void OutputLost(const Error& e) override {
+    std::lock_guard<std::mutex> lock(output_);
+    if (output_error_ == 0) output_error_ = static_cast<int>(e.Number());
+  }
+
   bool OutputFailed() const override {
     std::lock_guard<std::mutex> lock(output_);
     return output_error_ != 0;

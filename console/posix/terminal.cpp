@@ -7,7 +7,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <optional>
 #include <cstdlib>
 #include <string>
 
@@ -46,17 +49,6 @@ const char* Find(const char* name) {
   return text == reinterpret_cast<const char*>(-1) ? nullptr : text;
 }
 
-bool WriteAllTo(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
 int g_resize_fd = -1;  // the write end of the resize pipe, for the handler
 // SIGWINCH and SIGTSTP: the signal's number down the pipe, for the board's thread to act on.
 void OnResize(int signal) {
@@ -79,6 +71,12 @@ bool Drain(int fd) {
 class TerminfoTerminal final : public Terminal {
  public:
   TerminfoTerminal(std::string cup, bool colours) : cup_(std::move(cup)), colours_(colours) {
+    // The board's own description of the terminal, that never blocks: a terminal stopped with
+    // Ctrl+S or a stalled ssh must not keep the board from ending.
+    if (const char* name = ::ttyname(STDOUT_FILENO)) {
+      own_.reset(::open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    }
+    out_ = own_.get() >= 0 ? own_.get() : STDOUT_FILENO;
     sequences_.move = [](int row, int column, const void* context) {
       const char* cup = static_cast<const TerminfoTerminal*>(context)->cup_.c_str();
       return Capability(::tparm(const_cast<char*>(cup), row, column, 0, 0, 0, 0, 0, 0, 0));
@@ -159,21 +157,50 @@ class TerminfoTerminal final : public Terminal {
     return Woken::kWoken;
   }
 
+  void Leaving() override {
+    leaving_ = true;
+    Wake();
+  }
+
   void Wake() override {
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(wake_write_.get(), &byte, 1);
   }
 
-  bool Show(const Frame& frame) override {
+  void Show(const Frame& frame) override {
     const bool fresh = shown_.width != frame.width || shown_.height != frame.height;
     std::string bytes = Paint(fresh ? nullptr : &shown_, frame, sequences_);
     if (fresh) bytes = Capability(Find("clear")) + bytes;
-    if (!bytes.empty() && !WriteAllTo(STDOUT_FILENO, bytes)) return false;
-    shown_ = frame;
-    return true;
+    switch (Write(bytes)) {
+      case Written::kFailed: throw ErrnoError(errno);
+      case Written::kGivenUp: shown_ = Frame{}; break;  // unknown now: all of it next time
+      case Written::kAll: shown_ = frame; break;
+    }
   }
 
  private:
+  enum class Written { kAll, kGivenUp, kFailed };
+  // Writes all of `bytes`, waiting for room as long as it takes, but once the board is being
+  // left only a moment more. kFailed with errno set when the terminal refuses.
+  Written Write(const std::string& bytes) {
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> give_up_at;
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t written = ::write(out_, bytes.data() + done, bytes.size() - done);
+      if (written > 0) {
+        done += static_cast<std::size_t>(written);
+        continue;
+      }
+      if (written < 0 && errno != EINTR && errno != EAGAIN) return Written::kFailed;
+      if (leaving_ && !give_up_at) give_up_at = Clock::now() + std::chrono::milliseconds(300);
+      if (give_up_at && Clock::now() >= *give_up_at) return Written::kGivenUp;
+      // A stopped terminal may say it has room and still take nothing: never a busy wait.
+      pollfd p{out_, POLLOUT, 0};
+      if (::poll(&p, 1, 50) > 0) ::usleep(20000);
+    }
+    return Written::kAll;
+  }
+
   // Keys one at a time, unechoed (Ctrl+C and Ctrl+Z still signals: ISIG stays), the board's own
   // screen, no cursor; Leave puts all of it back as it was found.
   void Enter() {
@@ -184,13 +211,11 @@ class TerminfoTerminal final : public Terminal {
       keys.c_cc[VTIME] = 0;
       ::tcsetattr(STDIN_FILENO, TCSANOW, &keys);
     }
-    WriteAllTo(STDOUT_FILENO,
-               Capability(Find("smcup")) + Capability(Find("civis")) + Capability(Find("clear")));
+    Write(Capability(Find("smcup")) + Capability(Find("civis")) + Capability(Find("clear")));
     shown_ = Frame{};  // all of it is drawn again
   }
   void Leave() {
-    WriteAllTo(STDOUT_FILENO,
-               Capability(Find("sgr0")) + Capability(Find("cnorm")) + Capability(Find("rmcup")));
+    Write(Capability(Find("sgr0")) + Capability(Find("cnorm")) + Capability(Find("rmcup")));
     while (keys_ && ::tcsetattr(STDIN_FILENO, TCSANOW, &settings_before_) != 0 && errno == EINTR) {
     }
   }
@@ -210,6 +235,9 @@ class TerminfoTerminal final : public Terminal {
 
   std::string cup_;
   bool colours_;
+  UniqueFd own_;
+  int out_ = STDOUT_FILENO;
+  std::atomic<bool> leaving_{false};
   Sequences sequences_;
   Frame shown_;
   UniqueFd wake_read_, wake_write_, resize_read_, resize_write_;

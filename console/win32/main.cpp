@@ -288,6 +288,11 @@ class WindowsPlatform final : public ConsolePlatform {
     Put(STD_ERROR_HANDLE, line);
   }
 
+  void OutputLost(const Error& e) override {
+    Lock lock(output_);
+    if (output_error_ == 0) output_error_ = e.Number();
+  }
+
   bool OutputFailed() const override {
     Lock lock(output_);
     return output_error_ != 0;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/win32/os_error.h"
 #include "common/win32/unique.h"
 
 namespace qm {
@@ -54,6 +55,7 @@ class VirtualTerminal final : public Terminal {
  public:
   VirtualTerminal(HANDLE out, DWORD out_mode, bool colours)
       : out_(out), out_mode_(out_mode), wake_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    if (!wake_) throw LastOsError();
     sequences_ = Ecma48Sequences();
     if (!colours) {
       for (std::string& ink : sequences_.ink) ink = sequences_.ink[0];
@@ -106,14 +108,14 @@ class VirtualTerminal final : public Terminal {
   }
 
   void Wake() override { ::SetEvent(wake_.get()); }
+  void Leaving() override { Wake(); }
 
-  bool Show(const Frame& frame) override {
+  void Show(const Frame& frame) override {
     const bool fresh = shown_.width != frame.width || shown_.height != frame.height;
     std::string bytes = Paint(fresh ? nullptr : &shown_, frame, sequences_);
     if (fresh) bytes = "\x1b[2J" + bytes;
-    if (!WriteUtf8(out_, bytes)) return false;
+    if (!WriteUtf8(out_, bytes)) throw LastOsError();
     shown_ = frame;
-    return true;
   }
 
  private:

@@ -486,7 +486,7 @@ class Console(unittest.TestCase):
             are kept before and after it, and its exit status."""
             status = os.path.join(self.work, name)
             script = (f"trap true INT; stty -g > {status}.before; \"$@\"; echo $? > {status}; "
-                      f"stty -g > {status}.after; sleep 600")
+                      f"stty -g > {status}.t; mv {status}.t {status}.after; sleep 600")
             tmux("new-session", "-d", "-s", name, "-x", "80", "-y", "24", "env", "-u", "NO_COLOR",
                  f"UMOCKDEV_DIR={tree}", *([] if colour else ["NO_COLOR=1"]), "sh", "-c", script,
                  "sh", CONSOLE, *args)
@@ -513,6 +513,18 @@ class Console(unittest.TestCase):
             tmux("send-keys", "-t", name, *keys)
             self.assertEqual(ended(done), (status, True), name)
             self.assertIn("0 reset: 0 answered", "\n".join(screen(name)))
+        # A terminal stopped with Ctrl+S (a stalled ssh alike) does not hold SIGTERM back.
+        done = run("stalled", NO_TREE["UMOCKDEV_DIR"], "--watch")
+        harness.wait_until(lambda: "SOCKET" in "".join(screen("stalled")), 10, "the board")
+        tmux("send-keys", "-t", "stalled", "C-s")
+        tmux("resize-window", "-t", "stalled", "-x", "70", "-y", "20")  # a redraw that waits
+        time.sleep(0.5)
+        program = ["-f", f"^{CONSOLE} --watch$"]
+        subprocess.run(["pkill", "-TERM", *program], check=True)
+        harness.wait_until(lambda: subprocess.run(["pgrep", *program], capture_output=True).returncode,
+                           10, "its end")
+        tmux("send-keys", "-t", "stalled", "C-q")  # the shell says "Terminated" there
+        self.assertEqual(ended(done), (143, True))
 
         log = os.path.join(self.work, "verdicts.jsonl")
         with open(log, "w") as f:

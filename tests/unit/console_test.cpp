@@ -153,6 +153,7 @@ class ScriptedConsole final : public ConsolePlatform, public Interrupt {
   void PrintRecord(const std::wstring&) override {}
   void PrintError(const std::wstring&) override {}
   bool OutputFailed() const override { return false; }
+  void OutputLost(const Error&) override {}
   Interrupt& interrupt() override { return *this; }
   void Start(std::function<void()> job) override { job(); }
   void WaitForJobs() override {}
@@ -270,6 +271,7 @@ class ScriptedBench final : public ConsolePlatform, public Interrupt {
   void PrintRecord(const std::wstring&) override {}
   void PrintError(const std::wstring&) override {}
   bool OutputFailed() const override { return false; }
+  void OutputLost(const Error&) override {}
   Interrupt& interrupt() override { return *this; }
   void Start(std::function<void()> job) override { job(); }
   void WaitForJobs() override {}
