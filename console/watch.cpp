@@ -16,8 +16,7 @@ namespace {
 constexpr int64_t kLookAgainAfterFailureMs = 1000;
 }  // namespace
 
-int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& events,
-          Tally& tally) {
+int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& events, Tally& tally) {
   struct Plugged {
     Adapter adapter;
     int64_t due_ms;
@@ -44,8 +43,8 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
     for (Adapter& adapter : adapters) {
       // The same port, socket and serial number after a pull and a plug-in between two looks:
       // the instance (a new USB device number) tells them apart.
-      std::wstring key = adapter.port + L'\n' + adapter.location + L'\n' + adapter.serial +
-                         L'\n' + adapter.instance;
+      std::wstring key = adapter.port + L'\n' + adapter.location + L'\n' + adapter.serial + L'\n' +
+                         adapter.instance;
       auto it = present.find(key);
       if (it != present.end()) {
         seen.emplace(key, std::move(it->second));
@@ -90,7 +89,8 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
       if (next_due < 0 || retry < next_due) next_due = retry;
     }
     platform.WaitForDeviceChange(
-        next_due < 0 ? -1 : static_cast<int32_t>(std::max<int64_t>(0, next_due - platform.SteadyMs())));
+        next_due < 0 ? -1
+                     : static_cast<int32_t>(std::max<int64_t>(0, next_due - platform.SteadyMs())));
   }
   events.Stop();
   platform.WaitForJobs();

@@ -51,9 +51,12 @@ class Canvas {
   bool colours_;
 };
 
-std::wstring Cut(std::wstring text, std::size_t width) {
-  if (text.size() > width) text.resize(width);
-  return text;
+// A name too long for its column keeps its end, the part that tells one socket (a hub's last
+// port, a port's number) from the next: "~1.4.3" for 1-1.1.4.3.
+std::wstring Tail(const std::wstring& text, std::size_t width) {
+  if (text.size() <= width) return text;
+  if (width < 2) return text.substr(text.size() - width);
+  return L"~" + text.substr(text.size() - (width - 1));
 }
 
 std::wstring Seconds(int64_t ms) {
@@ -159,11 +162,11 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
     const int state_w = std::max(state_room(), 0);
     const auto columns = [&](int row, const std::wstring& key, const std::wstring& port,
                              const std::wstring& serial) {
-      canvas.Put(row, 0, Cut(key, static_cast<std::size_t>(key_w)));
+      canvas.Put(row, 0, Tail(key, static_cast<std::size_t>(key_w)));
       int c = key_w + 1;
-      if (port_w) canvas.Put(row, c, Cut(port, static_cast<std::size_t>(port_w))), c += port_w + 1;
+      if (port_w) canvas.Put(row, c, Tail(port, static_cast<std::size_t>(port_w))), c += port_w + 1;
       if (serial_w)
-        canvas.Put(row, c, Cut(serial, static_cast<std::size_t>(serial_w))), c += serial_w + 1;
+        canvas.Put(row, c, Tail(serial, static_cast<std::size_t>(serial_w))), c += serial_w + 1;
       return c;
     };
     int c = columns(2, L"SOCKET", L"PORT", L"SERIAL");
@@ -198,7 +201,7 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
   for (int i = 0; i < shown; ++i) {
     const Socket& s = sockets[static_cast<std::size_t>(i)];
     const int row = top + i % used_rows, col = (i / used_rows) * (cell_w + 1);
-    canvas.Put(row, col, Cut(s.key, static_cast<std::size_t>(key_w)));
+    canvas.Put(row, col, Tail(s.key, static_cast<std::size_t>(key_w)));
     const auto [text, ink] = State(s, now_ms, cell_w - key_w - 1);
     canvas.Put(row, col + key_w + 1, text, ink, cell_w - key_w - 1);
   }

@@ -1,6 +1,7 @@
 #include "console/board/model.h"
 
 #include <algorithm>
+#include <cwchar>
 
 #include "common/error.h"
 
@@ -64,8 +65,19 @@ void BoardModel::Watching(const WatchStart& start, std::wstring clock) {
   settle_ms_ = start.settle_ms;
 }
 
+std::wstring SocketKey(const Adapter& adapter) {
+  if (adapter.location.empty()) return adapter.port;
+  // Windows says "Port_#0004.Hub_#0001": hub 1, port 4.
+  unsigned port = 0, hub = 0;
+  wchar_t more = 0;
+  if (std::swscanf(adapter.location.c_str(), L"Port_#%u.Hub_#%u%lc", &port, &hub, &more) == 2) {
+    return L"H" + DecimalNumber(hub) + L"P" + DecimalNumber(port);
+  }
+  return adapter.location;
+}
+
 Socket& BoardModel::At(const Adapter& adapter) {
-  const std::wstring& key = adapter.location.empty() ? adapter.port : adapter.location;
+  const std::wstring key = SocketKey(adapter);
   auto it = std::lower_bound(
       sockets_.begin(), sockets_.end(), key,
       [](const Socket& s, const std::wstring& k) { return NaturalLess(s.key, k); });
@@ -102,8 +114,7 @@ void BoardModel::Started(const ExchangeId& id, int64_t now_ms) {
 
 void BoardModel::Finished(const ExchangeId& id, const Verdict& verdict, std::wstring clock) {
   totals_.Count(verdict.outcome);
-  const std::wstring key = id.adapter.location.empty() ? id.adapter.port : id.adapter.location;
-  events_.push_front(clock + L" " + key + L" " + VerdictWord(verdict));
+  events_.push_front(clock + L" " + SocketKey(id.adapter) + L" " + VerdictWord(verdict));
   if (events_.size() > kEventsKept) events_.pop_back();
   Socket& socket = At(id.adapter);
   if (verdict.outcome == ExchangeOutcome::kAnswered) {

@@ -62,6 +62,10 @@ class BoardModel {
   int32_t settle_ms_ = 0;
 };
 
+// The socket an adapter is in, in a few letters: its USB location (Windows' "Port_#0004.Hub_#0001"
+// as H1P4, in the hub's order), else its port.
+std::wstring SocketKey(const Adapter& adapter);
+
 // "1-2" before "1-10": runs of digits compare as numbers.
 bool NaturalLess(const std::wstring& a, const std::wstring& b);
 

@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <optional>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include <curses.h>
@@ -172,9 +172,14 @@ class TerminfoTerminal final : public Terminal {
     std::string bytes = Paint(fresh ? nullptr : &shown_, frame, sequences_);
     if (fresh) bytes = Capability(Find("clear")) + bytes;
     switch (Write(bytes)) {
-      case Written::kFailed: throw ErrnoError(errno);
-      case Written::kGivenUp: shown_ = Frame{}; break;  // unknown now: all of it next time
-      case Written::kAll: shown_ = frame; break;
+      case Written::kFailed:
+        throw ErrnoError(errno);
+      case Written::kGivenUp:
+        shown_ = Frame{};
+        break;  // unknown now: all of it next time
+      case Written::kAll:
+        shown_ = frame;
+        break;
     }
   }
 
@@ -241,7 +246,8 @@ class TerminfoTerminal final : public Terminal {
   Sequences sequences_;
   Frame shown_;
   UniqueFd wake_read_, wake_write_, resize_read_, resize_write_;
-  struct sigaction resize_before_ {}, stop_before_ {};
+  struct sigaction resize_before_ {
+  }, stop_before_{};
   bool resize_handled_ = false, stop_handled_ = false;
   termios settings_before_{};
   bool keys_ = false;

@@ -138,6 +138,25 @@ TEST(BoardModel, KeepsAPulledVerdictUntilTheNextDeviceAndCountsPerSocket) {
             std::wstring(L"Last: 10:05:00 1-3 NO COMM").append(14, L' '));
 }
 
+// Sockets whose names share their start (four hubs, a cascade) are still told apart.
+TEST(BoardLayout, TellsSocketsApartByWhatEndsTheirNames) {
+  BoardModel model;
+  for (int n = 0; n < 16; ++n) {
+    Adapter adapter = InSocket(n);
+    adapter.location =
+        L"Port_#000" + DecimalNumber(n % 4 + 1) + L".Hub_#000" + DecimalNumber(n / 4 + 1);
+    model.Found(adapter, 0);
+  }
+  model.Found({L"/dev/ttyUSB99", L"", L"1-1.1.4.3", L"", L""}, 0);
+  EXPECT_EQ(model.sockets()[5].key, L"H2P1");                         // in the hubs' order
+  const std::wstring screen = Text(Layout(model, 80, 10, 0, false));  // the compact grid
+  for (int n = 0; n < 16; ++n) {
+    const std::wstring key = L"H" + DecimalNumber(n / 4 + 1) + L"P" + DecimalNumber(n % 4 + 1);
+    EXPECT_NE(screen.find(key + L" "), std::wstring::npos) << Utf8(screen);
+  }
+  EXPECT_NE(screen.find(L"~.1.4.3 "), std::wstring::npos) << Utf8(screen);
+}
+
 TEST(BoardPaint, WritesOnlyChangedRowsAndNeverTheLastCell) {
   const Sequences ecma = Ecma48Sequences();
   Frame before{3, 2, {L"abc", L"def"}, {std::string(3, 0), std::string(3, 0)}};
