@@ -4,33 +4,10 @@
 #include <cwchar>
 
 #include "common/error.h"
+#include "common/text.h"
 
 namespace qm {
 
-bool NaturalLess(const std::wstring& a, const std::wstring& b) {
-  const auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
-  std::size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (digit(a[i]) && digit(b[j])) {
-      std::size_t ie = i, je = j;
-      while (ie < a.size() && digit(a[ie])) ++ie;
-      while (je < b.size() && digit(b[je])) ++je;
-      std::size_t is = i, js = j;  // leading zeros do not make a number bigger
-      while (is + 1 < ie && a[is] == L'0') ++is;
-      while (js + 1 < je && b[js] == L'0') ++js;
-      if (ie - is != je - js) return ie - is < je - js;
-      const int order = a.compare(is, ie - is, b, js, je - js);
-      if (order != 0) return order < 0;
-      i = ie;
-      j = je;
-    } else {
-      if (a[i] != b[j]) return a[i] < b[j];
-      ++i;
-      ++j;
-    }
-  }
-  return a.size() - i < b.size() - j;
-}
 
 std::wstring VerdictWord(const Verdict& verdict) {
   switch (verdict.outcome) {

@@ -66,8 +66,6 @@ class BoardModel {
 // as H1P4, in the hub's order), else its port.
 std::wstring SocketKey(const Adapter& adapter);
 
-// "1-2" before "1-10": runs of digits compare as numbers.
-bool NaturalLess(const std::wstring& a, const std::wstring& b);
 
 // What a verdict is called in a few letters: the answer, "NO COMM", "cannot open", ...
 std::wstring VerdictWord(const Verdict& verdict);

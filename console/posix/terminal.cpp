@@ -58,6 +58,15 @@ void OnResize(int signal) {
   errno = saved;
 }
 
+// `signal` to OnResize from now on; what it did before in `before` (unless nullptr).
+bool Catch(int signal, struct sigaction* before) {
+  struct sigaction action {};
+  action.sa_handler = OnResize;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  return ::sigaction(signal, &action, before) == 0;
+}
+
 // Empties the pipe; whether SIGTSTP was among what came.
 bool Drain(int fd) {
   char bytes[64];
@@ -103,15 +112,11 @@ class TerminfoTerminal final : public Terminal {
     resize_read_.reset(fds[0]);
     resize_write_.reset(fds[1]);
     g_resize_fd = fds[1];
-    struct sigaction action {};
-    action.sa_handler = OnResize;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    resize_handled_ = ::sigaction(SIGWINCH, &action, &resize_before_) == 0;
+    resize_handled_ = Catch(SIGWINCH, &resize_before_);
     // Ctrl+Z: the terminal is given back before the program stops (unless the caller has
     // stopping ignored), and the board taken up again when it goes on.
     if (::sigaction(SIGTSTP, nullptr, &stop_before_) == 0 && stop_before_.sa_handler != SIG_IGN) {
-      stop_handled_ = ::sigaction(SIGTSTP, &action, nullptr) == 0;
+      stop_handled_ = Catch(SIGTSTP, nullptr);
     }
     keys_ = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &settings_before_) == 0;
     Enter();
@@ -230,11 +235,7 @@ class TerminfoTerminal final : public Terminal {
     Leave();
     ::signal(SIGTSTP, SIG_DFL);
     ::raise(SIGTSTP);
-    struct sigaction action {};
-    action.sa_handler = OnResize;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTSTP, &action, nullptr);
+    Catch(SIGTSTP, nullptr);
     Enter();
   }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "common/text.h"
 #include "serial/posix/posix_serial_port.h"
 
 namespace qm {
@@ -13,10 +14,6 @@ namespace qm {
 namespace {
 
 constexpr std::string_view kDriver = "cp210x";
-
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
 
 struct EnumerateDeleter {
   void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
@@ -111,30 +108,6 @@ std::vector<Cp210xPort> UdevDevices::FindCp210xPorts() {
   std::vector<Cp210xPort> ports;
   for (auto& [name, port] : found) ports.push_back(std::move(port));
   return ports;
-}
-
-bool NaturalLess(std::string_view a, std::string_view b) {
-  std::size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (IsDigit(a[i]) && IsDigit(b[j])) {
-      std::size_t ei = i, ej = j;
-      while (ei < a.size() && a[ei] == '0') ++ei;
-      while (ej < b.size() && b[ej] == '0') ++ej;
-      std::size_t ni = ei, nj = ej;
-      while (ni < a.size() && IsDigit(a[ni])) ++ni;
-      while (nj < b.size() && IsDigit(b[nj])) ++nj;
-      const std::string_view da = a.substr(ei, ni - ei), db = b.substr(ej, nj - ej);
-      if (da.size() != db.size()) return da.size() < db.size();
-      if (da != db) return da < db;
-      i = ni;
-      j = nj;
-    } else {
-      if (a[i] != b[j]) return a[i] < b[j];
-      ++i;
-      ++j;
-    }
-  }
-  return a.size() - i < b.size() - j;
 }
 
 }  // namespace qm

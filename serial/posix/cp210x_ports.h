@@ -45,7 +45,5 @@ class UdevDevices {
   bool events_come_ = false;
 };
 
-// Names compared with runs of digits taken as numbers: "ttyUSB2" < "ttyUSB10".
-bool NaturalLess(std::string_view a, std::string_view b);
 
 }  // namespace qm

@@ -139,15 +139,11 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
   EXPECT_EQ(WithoutControls(TextFromBytes("\x9B[2J \xC2\x9B\xC2\xA0o\x7Fk")), L"[2J \u00A0ok");
 }
 
-// A console whose interrupt the test raises, and a port that raises it at a chosen moment.
-class ScriptedConsole final : public ConsolePlatform, public Interrupt {
+// A console that shows nothing and runs each job at once: its own interrupt.
+class QuietConsole : public ConsolePlatform, public Interrupt {
  public:
-  bool Raised() const override { return raised; }
-  void Sleep(int32_t) override {}
-  std::vector<Adapter> FindAdapters() override { return {}; }
   std::wstring WhatWasLookedFor() const override { return {}; }
   std::wstring PortExample() const override { return {}; }
-  std::unique_ptr<SerialPort> MakePort(const std::wstring&) override;
   std::wstring DecodeAnsi(std::string_view bytes) const override { return TextFromBytes(bytes); }
   void PrintLine(const std::wstring&) override {}
   void PrintRecord(const std::wstring&) override {}
@@ -157,8 +153,17 @@ class ScriptedConsole final : public ConsolePlatform, public Interrupt {
   Interrupt& interrupt() override { return *this; }
   void Start(std::function<void()> job) override { job(); }
   void WaitForJobs() override {}
-  void WaitForDeviceChange(int32_t) override {}
   std::unique_ptr<RecordFile> OpenLog(const std::wstring&) override { throw Error(1, L"none"); }
+};
+
+// A console whose interrupt the test raises, and a port that raises it at a chosen moment.
+class ScriptedConsole final : public QuietConsole {
+ public:
+  bool Raised() const override { return raised; }
+  void Sleep(int32_t) override {}
+  std::vector<Adapter> FindAdapters() override { return {}; }
+  std::unique_ptr<SerialPort> MakePort(const std::wstring&) override;
+  void WaitForDeviceChange(int32_t) override {}
 
   bool raised = false;
   int raise_at_write = 0;  // 0: as the port opens
@@ -241,7 +246,7 @@ TEST(Log, EachRecordIsKeptBeforeItsVerdictIsShownAndAFailureIsSaidOnce) {
 // A bench seen through scripted looks on FakeHost's clock: from its time on, each look's result
 // (adapters, or a failure) stands until the next, and a device change comes with each. Once the
 // script is over and nothing is left to wait for, Ctrl+C. Jobs run inline; every port answers.
-class ScriptedBench final : public ConsolePlatform, public Interrupt {
+class ScriptedBench final : public QuietConsole {
  public:
   struct Look {
     int64_t at;
@@ -258,24 +263,12 @@ class ScriptedBench final : public ConsolePlatform, public Interrupt {
     if (current && !current->adapters) throw Error(5, L"Access is denied.");
     return current ? *current->adapters : std::vector<Adapter>();
   }
-  std::wstring WhatWasLookedFor() const override { return {}; }
-  std::wstring PortExample() const override { return {}; }
   std::unique_ptr<SerialPort> MakePort(const std::wstring& name) override {
     resets.emplace_back(name, clock_.now);
     auto port = std::make_unique<FakePort>(clock_);
     port->answer = "OK\r\n";
     return port;
   }
-  std::wstring DecodeAnsi(std::string_view bytes) const override { return TextFromBytes(bytes); }
-  void PrintLine(const std::wstring&) override {}
-  void PrintRecord(const std::wstring&) override {}
-  void PrintError(const std::wstring&) override {}
-  bool OutputFailed() const override { return false; }
-  void OutputLost(const Error&) override {}
-  Interrupt& interrupt() override { return *this; }
-  void Start(std::function<void()> job) override { job(); }
-  void WaitForJobs() override {}
-  std::unique_ptr<RecordFile> OpenLog(const std::wstring&) override { throw Error(1, L"none"); }
   void WaitForDeviceChange(int32_t ms) override {
     int64_t until = ms < 0 ? INT64_MAX : clock_.now + ms;
     for (const Look& look : looks_) {

@@ -2,6 +2,7 @@
 // under umockdev.)
 #include <gtest/gtest.h>
 
+#include "common/text.h"
 #include "serial/posix/cp210x_ports.h"
 
 namespace qm::test {
