@@ -34,43 +34,24 @@ class Variant {
   VARIANT v_;
 };
 
-// A property that may be missing (older classes) or of an unexpected type: nullopt then.
+// A property as `type`, converted as VARIANTs convert; false where it is missing (older
+// classes), null, or cannot be had as that type.
+bool PropertyAs(IWbemClassObject* device, const wchar_t* name, VARTYPE type, Variant& out) {
+  Variant value;
+  return SUCCEEDED(device->Get(name, 0, &value, nullptr, nullptr)) && value.get().vt != VT_NULL &&
+         SUCCEEDED(::VariantChangeType(&out, &value, 0, type));
+}
+
 std::optional<bool> BoolProperty(IWbemClassObject* device, const wchar_t* name) {
   Variant value;
-  if (FAILED(device->Get(name, 0, &value, nullptr, nullptr)) || value.get().vt != VT_BOOL) {
-    return std::nullopt;
-  }
+  if (!PropertyAs(device, name, VT_BOOL, value)) return std::nullopt;
   return value.get().boolVal != VARIANT_FALSE;
 }
 
 std::optional<int64_t> IntegerProperty(IWbemClassObject* device, const wchar_t* name) {
   Variant value;
-  if (FAILED(device->Get(name, 0, &value, nullptr, nullptr))) return std::nullopt;
-  const VARIANT& v = value.get();
-  switch (v.vt) {
-    case VT_I1:
-      return v.cVal;
-    case VT_UI1:
-      return v.bVal;
-    case VT_I2:
-      return v.iVal;
-    case VT_UI2:
-      return v.uiVal;
-    case VT_I4:
-      return v.lVal;
-    case VT_UI4:
-      return v.ulVal;
-    case VT_INT:
-      return v.intVal;
-    case VT_UINT:
-      return v.uintVal;
-    case VT_I8:
-      return v.llVal;
-    case VT_UI8:
-      return static_cast<int64_t>(v.ullVal);
-    default:
-      return std::nullopt;  // VT_NULL included
-  }
+  if (!PropertyAs(device, name, VT_I8, value)) return std::nullopt;
+  return value.get().llVal;
 }
 
 }  // namespace
