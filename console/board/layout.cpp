@@ -63,10 +63,8 @@ std::wstring Seconds(int64_t ms) {
   return DecimalNumber(ms / 1000) + (ms % 1000 ? L"." + DecimalNumber(ms % 1000 / 100) : L"");
 }
 
-constexpr int64_t kWaitMs = 2000;  // the exchange's wait for the answer
-
 int Percent(const Socket& s, int64_t now_ms) {
-  return static_cast<int>(std::clamp<int64_t>((now_ms - s.since_ms) * 100 / kWaitMs, 0, 100));
+  return static_cast<int>(std::clamp<int64_t>((now_ms - s.since_ms) * 100 / kAnswerWaitMs, 0, 100));
 }
 
 int64_t SecondsLeft(const Socket& s, int64_t now_ms) {
