@@ -1,5 +1,5 @@
 """Quillomarvet.exe as a file: a 32-bit GUI program that needs only Windows' own DLLs, with its
-version block, icon and manifest."""
+version block, icon and manifest; quillomarvet-cli.exe needing only Windows' DLLs too."""
 
 import glob
 import os
@@ -13,13 +13,14 @@ import zipfile
 import xml.etree.ElementTree as ET
 
 EXE = os.environ.get("QM_EXE", "build/windows/app/win32/Quillomarvet.exe")
+CLI = os.environ.get("QM_CLI_EXE", "build/windows/console/quillomarvet-cli.exe")
 OBJDUMP = "i686-w64-mingw32-objdump"
 
 # DLLs every Windows installation has; anything else (the compiler's runtime DLLs above all)
 # would have to be shipped next to the .exe.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ole32.dll",
                "oleaut32.dll", "comctl32.dll", "comdlg32.dll", "shell32.dll", "shlwapi.dll",
-               "msvcrt.dll", "version.dll", "uxtheme.dll"}
+               "msvcrt.dll", "version.dll", "uxtheme.dll", "cfgmgr32.dll", "ws2_32.dll"}
 
 # The processorArchitecture a manifest must name for each PE machine type.
 MANIFEST_ARCH = {0x014C: "x86", 0x8664: "amd64", 0xAA64: "arm64"}
@@ -102,11 +103,17 @@ class Executable(unittest.TestCase):
         self.assertEqual(self.header("Magic"), "010b", "PE32, not PE32+")
         self.assertEqual(self.header("Subsystem"), "00000002", "GUI, no console window")
 
-    def test_it_imports_only_system_dlls(self):
-        dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", self.headers)}
-        print("\n  imports: " + ", ".join(sorted(dlls)))
-        self.assertTrue({"kernel32.dll", "user32.dll"} <= dlls, dlls)
-        self.assertEqual(dlls - SYSTEM_DLLS, set(), "DLLs that are not part of Windows")
+    def test_each_program_imports_only_system_dlls(self):
+        # The console edition links its MQTT client (and its threads) statically; the window
+        # has no use for the network.
+        for exe, not_for_it in ((EXE, {"ws2_32.dll"}), (CLI, set())):
+            with self.subTest(exe=os.path.basename(exe)):
+                headers = self.headers if exe == EXE else run(OBJDUMP, "-p", exe).decode()
+                dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", headers)}
+                print(f"\n  {os.path.basename(exe)} imports: " + ", ".join(sorted(dlls)))
+                self.assertTrue({"kernel32.dll", "user32.dll"} <= dlls, dlls)
+                self.assertEqual(dlls - (SYSTEM_DLLS - not_for_it), set(),
+                                 "DLLs that are not part of Windows or not for this program")
 
     def test_the_version_block(self):
         (key, fixed, children), _ = version_tree(self.resource(16))
