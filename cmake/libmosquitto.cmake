@@ -1,5 +1,5 @@
 # libmosquitto for quillomarvet-cli.exe, linked statically so that the .exe stays one file:
-# the target qm_libmosquitto. Cross-built with mingw-w64 on Linux, scripts/libmosquitto_mingw.sh
+# the target qm::mosquitto. Cross-built with mingw-w64 on Linux, scripts/libmosquitto_mingw.sh
 # builds it once from Debian's source package into build/libmosquitto/<triple>; elsewhere point
 # QM_MOSQUITTO_ROOT at a static build (include/mosquitto.h, lib/ with the library).
 set(QM_MOSQUITTO_ROOT "" CACHE PATH
@@ -31,14 +31,14 @@ if(NOT EXISTS ${_library} OR NOT EXISTS ${_root}/include/mosquitto.h)
   message(FATAL_ERROR "No static libmosquitto in ${_root}")
 endif()
 
-add_library(qm_libmosquitto STATIC IMPORTED)
+add_library(qm::mosquitto STATIC IMPORTED)
 # Its own needs on Windows: sockets, the security and crypto API, and with mingw-w64 the
 # winpthreads its threading is written for (static, with the executable's -static).
 set(_needs ws2_32 advapi32)
 if(MINGW)
   list(APPEND _needs winpthread)
 endif()
-set_target_properties(qm_libmosquitto PROPERTIES
+set_target_properties(qm::mosquitto PROPERTIES
   IMPORTED_LOCATION ${_library}
   INTERFACE_INCLUDE_DIRECTORIES ${_root}/include
   INTERFACE_COMPILE_DEFINITIONS LIBMOSQUITTO_STATIC
