@@ -8,7 +8,6 @@
 
 namespace qm {
 
-
 std::wstring VerdictWord(const Verdict& verdict) {
   switch (verdict.outcome) {
     case ExchangeOutcome::kAnswered:
