@@ -32,15 +32,16 @@ inline constexpr int32_t kDefaultSettleMs = 1000;
 struct Options {
   enum class Mode { kOne, kList, kAll, kWatch, kHelp, kVersion };
   Mode mode = Mode::kOne;
-  std::vector<std::wstring> ports;       // --port, as often as given: those, all at once
-  bool json = false;                     // --json: JSON Lines on standard output
-  bool plain = false;                    // --plain: the lines even on a terminal
-  std::wstring log;                      // --log FILE: every record appended there too
+  std::vector<std::wstring> ports;  // --port, as often as given: those, all at once
+  bool json = false;                // --json: JSON Lines on standard output
+  bool plain = false;               // --plain: the lines even on a terminal
+  std::wstring log;                 // --log FILE: every record appended there too
   int32_t settle_ms = kDefaultSettleMs;  // --settle
-  std::wstring mqtt;                     // --mqtt URL: every record published there too
-  std::wstring bench;                    // --bench NAME; empty: the host name
+
+  std::wstring mqtt;   // --mqtt URL: every record published there too
+  std::wstring bench;  // --bench NAME; empty: the host name
   std::wstring mqtt_password_file, mqtt_cafile;
-  int32_t mqtt_wait_ms = 5000;  // --mqtt-wait
+  int32_t mqtt_wait_ms = 5000;  // --mqtt-wait: how long the end waits for the broker
 };
 
 // The options, or the reason the command line is wrong.
@@ -63,6 +64,8 @@ class Interrupt {
   virtual bool Quitting() const { return false; }
 };
 
+
+
 // A file that records are appended to, each whole and on the disk when Append returns.
 class RecordFile {
  public:
@@ -72,8 +75,8 @@ class RecordFile {
 
 // An adapter found on this machine.
 struct Adapter {
-  std::wstring port;      // as --port takes it
-  std::wstring name;      // the USB device's product name
+  std::wstring port;  // as --port takes it
+  std::wstring name;  // the USB device's product name
   std::wstring location;  // where it is plugged in (a USB port path); empty when unknown
   std::wstring serial;    // the USB device's serial number; empty when unknown
   std::wstring instance;  // what tells one plug-in from the next (the USB device number)
