@@ -4,14 +4,15 @@
 # ImageMagick and icoutils; dpkg-dev for the .deb's dependencies, umockdev and its Python bindings
 # for the console edition's discovery tests; man-db, groff-base, bash-completion and lintian for
 # the manual page, the completion and the .deb's check; libncurses-dev (terminfo) for the station board and
-# tmux to test it in a real terminal emulator; Mosquitto and its clients for --mqtt's tests.
+# tmux to test it in a real terminal emulator; libmosquitto-dev for --mqtt, and Mosquitto, its
+# clients and paho-mqtt for its end-to-end test.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev python3 clang libclang-rt-14-dev zip
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 dpkg-dev libudev-dev umockdev python3-gi gir1.2-umockdev-1.0
           wine wine32:i386 wine64 xvfb xdotool x11-utils xclip imagemagick icoutils
           man-db groff-base bash-completion pkg-config lintian libncurses-dev tmux
-          mosquitto mosquitto-clients)
+          libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt)
 
 missing=()
 for p in "${packages[@]}"; do
