@@ -65,6 +65,14 @@ std::unique_ptr<MqttPublisher> StartPublisher(const Options& options, ConsolePla
     return nullptr;
   }
 }
+
+// Takes the screen away from the publisher before the screen goes.
+struct ScreenOff {
+  MqttPublisher* publisher;
+  ~ScreenOff() {
+    if (publisher) publisher->SetScreen(nullptr);
+  }
+};
 #endif
 
 // Exchanges and the watch, shown on the screen, kept in the log and published.
@@ -102,6 +110,8 @@ int RunShown(const Options& options, const std::vector<Adapter>* adapters, bool 
   std::unique_ptr<ConsoleEvents> screen = Screen(options, platform);
 #ifdef QM_WITH_MQTT
   if (mqtt) mqtt->SetScreen(screen.get());
+  // Also when the run ends by an exception: the publisher's threads outlive the screen.
+  const ScreenOff screen_off{mqtt.get()};
 #endif
   FanOut events(log.get(), *screen);
   int status;

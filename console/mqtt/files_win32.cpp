@@ -4,6 +4,9 @@
 #include <cstdio>
 
 #include "common/win32/os_error.h"
+#include "common/win32/unique.h"
+// windows.h names ReplaceFileW so; here it is the one of files.h.
+#undef ReplaceFile
 #include "console/mqtt/files.h"
 
 namespace qm {
@@ -33,15 +36,20 @@ bool ReadLine(std::FILE* file, std::string& line) {
 }
 
 void ReplaceFile(const std::wstring& path, std::string_view bytes) {
+  // Written and on the disk beside it, then moved over it: a reader (or the next start after a
+  // power cut) finds the old text or the new, never a part.
   const std::wstring written = path + L".new";
-  HANDLE file = ::CreateFileW(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw LastOsError();
-  DWORD done = 0;
-  const BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
-  const DWORD error = ::GetLastError();
-  ::CloseHandle(file);
-  if (!ok || done != bytes.size()) throw OsError(ok ? ERROR_HANDLE_DISK_FULL : error);
+  {
+    UniqueHandle file(::CreateFileW(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw LastOsError();
+    DWORD done = 0;
+    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr)) {
+      throw LastOsError();
+    }
+    if (done != bytes.size()) throw OsError(ERROR_HANDLE_DISK_FULL);
+    if (!::FlushFileBuffers(file.get())) throw LastOsError();
+  }
   if (!::MoveFileExW(written.c_str(), path.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     throw LastOsError();

@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <cfgmgr32.h>
-#include <mosquitto.h>
 
 #include <atomic>
 #include <exception>
@@ -396,14 +395,6 @@ class WindowsPlatform final : public ConsolePlatform {
   mutable CRITICAL_SECTION output_;
 };
 
-// The version, and the MQTT client library's built in.
-std::wstring VersionText() {
-  int major = 0, minor = 0, revision = 0;
-  ::mosquitto_lib_version(&major, &minor, &revision);
-  return std::wstring(QM_VERSION_TEXT) + L" (libmosquitto " + std::to_wstring(major) + L"." +
-         std::to_wstring(minor) + L"." + std::to_wstring(revision) + L")";
-}
-
 }  // namespace
 }  // namespace qm
 
@@ -413,7 +404,7 @@ int wmain(int argc, wchar_t** argv) {
     ComApartment com;
     WindowsPlatform platform;
     std::vector<std::wstring> args(argv + 1, argv + argc);
-    return platform.Finish(RunConsole(args, platform, VersionText()));
+    return platform.Finish(RunConsole(args, platform, QM_VERSION_TEXT));
   } catch (const Error& e) {
     Put(STD_ERROR_HANDLE, L"quillomarvet: " + FatalErrorText(e));
     return kExitFailure;
