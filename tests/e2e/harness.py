@@ -860,6 +860,7 @@ class Broker:
         for proc in (self.sub, self.broker):
             proc.kill()
             proc.wait()
+        self.sub.stdout.close()
 
 
 def clipboard(display):

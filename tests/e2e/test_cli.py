@@ -188,6 +188,45 @@ class Discovery(unittest.TestCase):
                          [("COM12", "0012", "answered"), ("COM7", None, "no-answer")])
         self.assertEqual(records[3]["type"], "summary")
 
+    def test_watch_publishes_to_mqtt_and_the_will_says_lost_when_killed(self):
+        broker = harness.Broker(os.path.join(WORK, "mosquitto"))
+        self.addCleanup(broker.close)
+        self.wmi.script(f"name {self.BRIDGE} (COM12)", r"id USB\VID_10C4&PID_EA60\0012")
+        self.devices[12].clear()
+        self.devices[12].responder = harness.answer_each_command(b"OK\r\n")
+        log = os.path.join(self.prefix.path, "drive_c", "qm-mqtt.jsonl")
+        for stale in (log, log + ".cursor"):
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(stale)
+        proc = subprocess.Popen([*self.prefix.wine, CLI, "--watch", "--settle", "0.2", "--log",
+                                 r"C:\qm-mqtt.jsonl", "--bench", "bench#7", "--mqtt",
+                                 f"mqtt://127.0.0.1:{broker.port}/line/3"], env=self.prefix.env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(proc.kill)
+
+        def last(topic):
+            return next((p for _, t, p in reversed(broker.messages)
+                         if t == "line/3/bench_7/" + topic), None)
+
+        state = harness.wait_until(lambda: last("socket/COM12/state"), 60, "the verdict")
+        with open(log, encoding="utf-8") as f:
+            records = f.read().splitlines()
+        self.assertEqual(state, records[-1], "the state is the log's record, byte for byte")
+        self.assertEqual([p for _, t, p in broker.messages if t.endswith("/events")], records)
+        record = json.loads(state)
+        self.assertEqual((record["bench"], record["port"], record["outcome"], record["seq"]),
+                         ("bench#7", "COM12", "answered", json.loads(records[0])["seq"] + 1))
+        self.assertEqual(json.loads(last("status"))["state"], "online")
+        # The broker's acknowledgement is kept beside the log, the file replaced as a whole.
+        def cursor():
+            with contextlib.suppress(FileNotFoundError), open(log + ".cursor") as f:
+                return json.load(f)["seq"]
+
+        harness.wait_until(lambda: cursor() == record["seq"], 10, "the cursor")
+        self.prefix.run([*self.prefix.wine, "taskkill", "/F", "/IM", "quillomarvet-cli.exe"])
+        proc.communicate(timeout=30)
+        harness.wait_until(lambda: json.loads(last("status"))["state"] == "lost", 30, "the will")
+
     def hung_look(self, *script):
         """A device change, and the look it brings hanging in WMI."""
         self.wmi.script(*script, "hang next")
