@@ -86,6 +86,12 @@ class Cli(unittest.TestCase):
             self.assertEqual((status, out.decode("latin-1").splitlines()), (130, ["Open port"]))
             harness.wait_until(lambda: not device.holders(), 5, "the port to be released")
 
+    def test_mqtts_is_refused_before_anything_is_sent(self):
+        with on_com1(b"OK\r\n") as device:
+            code, lines, err = cli("--port", "COM1", "--mqtt", "mqtts://127.0.0.1/line")
+            self.assertEqual((code, lines, device.data()), (64, [], b""))
+            self.assertIn("mqtts:// is not supported on Windows", err)
+
     def test_output_redirected_in_a_console_is_in_the_consoles_code_page_but_json_is_utf8(self):
         # cmd reads a redirected native program's output in the console's code page (437 by
         # default here): "\xe9" (Windows-1252's e acute, as the device sent it) must arrive as
@@ -198,11 +204,16 @@ class Discovery(unittest.TestCase):
         for stale in (log, log + ".cursor"):
             with contextlib.suppress(FileNotFoundError):
                 os.remove(stale)
-        proc = subprocess.Popen([*self.prefix.wine, CLI, "--watch", "--settle", "0.2", "--log",
-                                 r"C:\qm-mqtt.jsonl", "--bench", "bench#7", "--mqtt",
-                                 f"mqtt://127.0.0.1:{broker.port}/line/3"], env=self.prefix.env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.addCleanup(proc.kill)
+        def start():
+            proc = subprocess.Popen([*self.prefix.wine, CLI, "--watch", "--settle", "0.2",
+                                     "--log", r"C:\qm-mqtt.jsonl", "--bench", "bench#7", "--mqtt",
+                                     f"mqtt://127.0.0.1:{broker.port}/line/3"],
+                                    env=self.prefix.env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE)
+            self.addCleanup(proc.kill)
+            return proc
+
+        proc = start()
 
         def last(topic):
             return next((p for _, t, p in reversed(broker.messages)
@@ -226,6 +237,16 @@ class Discovery(unittest.TestCase):
         self.prefix.run([*self.prefix.wine, "taskkill", "/F", "/IM", "quillomarvet-cli.exe"])
         proc.communicate(timeout=30)
         harness.wait_until(lambda: json.loads(last("status"))["state"] == "lost", 30, "the will")
+        # Started again on that log, and ended with Ctrl+C: the seqs go on, nothing twice.
+        proc = start()
+        harness.wait_until(lambda: json.loads(last("status"))["state"] == "online", 60, "online")
+        harness.wait_until(lambda: self.devices[12].data() == COMMAND * 2, 30, "the reset again")
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 130)
+        harness.wait_until(lambda: json.loads(last("status"))["state"] == "offline", 30, "offline")
+        seqs = [json.loads(p)["seq"] for _, t, p in broker.messages if t.endswith("/events")]
+        self.assertEqual(seqs, list(range(seqs[0], seqs[0] + 5)), "watch, exchange, watch, exchange, summary")
 
     def hung_look(self, *script):
         """A device change, and the look it brings hanging in WMI."""
