@@ -43,3 +43,6 @@ set_target_properties(qm::mosquitto PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES ${_root}/include
   INTERFACE_COMPILE_DEFINITIONS LIBMOSQUITTO_STATIC
   INTERFACE_LINK_LIBRARIES "${_needs}")
+
+# Built into quillomarvet-cli.exe, so their notices go into the release package beside it.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/THIRD-PARTY-NOTICES.txt DESTINATION .)

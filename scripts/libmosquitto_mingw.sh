@@ -20,14 +20,17 @@ if [ -f "$prefix/lib/libmosquitto_static.a" ] && [ -f "$prefix/include/mosquitto
   exit 0
 fi
 command -v "$triple-gcc" >/dev/null || { echo "$0: $triple-gcc not found" >&2; exit 1; }
+mkdir -p "$cache"
+exec 9>"$cache/lock"  # one at a time: both targets share the sources
+flock 9
 
 # The sources, once for both targets. apt is pointed at a private list of deb-src entries made
 # from the machine's own deb entries, so the system's apt configuration stays as it is.
 src=$(ls -d "$cache"/source/mosquitto-*/ 2>/dev/null | head -n 1 || true)
 if [ -z "$src" ]; then
   apt=$cache/apt
-  rm -rf "$apt" "$cache/source"
-  mkdir -p "$apt/parts" "$apt/lists/partial" "$apt/cache/archives/partial" "$cache/source"
+  rm -rf "$apt" "$cache/source" "$cache/source.part"
+  mkdir -p "$apt/parts" "$apt/lists/partial" "$apt/cache/archives/partial" "$cache/source.part"
   : >"$apt/empty.list"
   for f in /etc/apt/sources.list.d/*.sources; do
     [ -f "$f" ] || continue
@@ -41,7 +44,8 @@ if [ -z "$src" ]; then
            -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache"
            -o "APT::Sandbox::User=root")
   apt-get -qq "${options[@]}" update
-  (cd "$cache/source" && apt-get -qq "${options[@]}" source mosquitto >/dev/null)
+  (cd "$cache/source.part" && apt-get -qq "${options[@]}" source mosquitto >/dev/null)
+  mv "$cache/source.part" "$cache/source"  # only whole sources are taken up later
   src=$(ls -d "$cache"/source/mosquitto-*/ | head -n 1)
   rm -rf "$apt"
 fi
@@ -71,7 +75,7 @@ cmake --build "$work" --target libmosquitto_static >/dev/null
 
 mkdir -p "$prefix/include" "$prefix/lib"
 cp "$src/include/mosquitto.h" "$src/include/mqtt_protocol.h" "$prefix/include/"
-cp "$src/LICENSE.txt" "$src/edl-v10" "$src/epl-v20" "$prefix/" 2>/dev/null || true
+cp "$src/LICENSE.txt" "$src/edl-v10" "$src/epl-v20" "$prefix/"
 cp "$work/lib/libmosquitto_static.a" "$prefix/lib/libmosquitto_static.a.tmp"
 mv "$prefix/lib/libmosquitto_static.a.tmp" "$prefix/lib/libmosquitto_static.a"
 rm -rf "$work"

@@ -182,6 +182,7 @@ class Executable(unittest.TestCase):
         [package] = glob.glob(os.path.join(tree, "Quillomarvet-*-win32.zip"))
         with zipfile.ZipFile(package) as z:
             self.assertEqual(sorted(z.namelist()), ["LICENSE", "Quillomarvet.exe", "README.md",
+                                                    "THIRD-PARTY-NOTICES.txt",
                                                     "quillomarvet-cli.exe"])
 
 
