@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/error.h"
+
 namespace qm {
 
 // What the publisher needs of the file system and the machine, per platform.
@@ -20,6 +22,8 @@ bool ReadLine(std::FILE* file, std::string& line);
 // `bytes` as the whole of `path`, all at once for any reader: written beside it, then renamed
 // over it. Throws Error.
 void ReplaceFile(const std::wstring& path, std::string_view bytes);
+// The system's error `number` that libmosquitto left in errno (on Windows, Winsock's).
+Error SystemError(int number);
 // The machine's name, for --bench's default.
 std::wstring HostName();
 

@@ -42,6 +42,10 @@ void ReplaceFile(const std::wstring& path, std::string_view bytes) {
   if (::rename(written.c_str(), target.c_str()) != 0) throw ErrnoError(errno);
 }
 
+Error SystemError(int number) {
+  return ErrnoError(number);
+}
+
 std::wstring HostName() {
   char name[HOST_NAME_MAX + 1] = {};
   if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return L"bench";

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include "common/text.h"
 #include "common/win32/os_error.h"
 #include "common/win32/unique.h"
 // windows.h names ReplaceFileW so; here it is the one of files.h.
@@ -54,6 +56,12 @@ void ReplaceFile(const std::wstring& path, std::string_view bytes) {
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     throw LastOsError();
   }
+}
+
+Error SystemError(int number) {
+  // libmosquitto puts WSAGetLastError() there after a socket call; a C library number is small.
+  if (number >= WSABASEERR) return OsError(static_cast<DWORD>(number));
+  return Error(static_cast<uint32_t>(number), TextFromBytes(std::strerror(number)));
 }
 
 std::wstring HostName() {

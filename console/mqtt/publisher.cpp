@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "common/error.h"
 #include "common/text.h"
@@ -21,10 +20,7 @@ namespace {
 constexpr uint32_t kMosquittoErrorBase = 0x4D510000;
 
 Error MosquittoError(int rc) {
-  if (rc == MOSQ_ERR_ERRNO) {
-    const int number = errno;
-    return Error(static_cast<uint32_t>(number), TextFromBytes(std::strerror(number)));
-  }
+  if (rc == MOSQ_ERR_ERRNO) return SystemError(errno);
   return Error(kMosquittoErrorBase + static_cast<uint32_t>(rc),
                TextFromBytes(mosquitto_strerror(rc)));
 }
