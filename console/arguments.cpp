@@ -100,6 +100,7 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
   Options options;
   bool list = false, all = false, watch = false, help = false, version = false, settle = false;
   bool mqtt_wait = false;
+  std::wstring unused;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::wstring& arg = args[i];
     // --name VALUE or --name=VALUE
@@ -185,6 +186,9 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
     return {std::nullopt,
             L"--bench, --mqtt-password-file, --mqtt-cafile and --mqtt-wait go with "
             L"--mqtt"};
+  } else if (!options.mqtt_password_file.empty() &&
+             ParseMqttUrl(options.mqtt, unused)->user.empty()) {
+    return {std::nullopt, L"--mqtt-password-file needs a user in the URL: mqtt://USER@HOST"};
   } else if (list && !options.mqtt.empty()) {
     return {std::nullopt, L"--mqtt goes with the exchanges, not with --list"};
   } else if (list) {

@@ -123,6 +123,9 @@ int RunShown(const Options& options, const std::vector<Adapter>* adapters, bool 
 #ifdef QM_WITH_MQTT
   if (mqtt) {
     const int64_t left = mqtt->Finish();
+    if (left > 0 && !mqtt->Problem().empty()) {
+      platform.PrintError(L"quillomarvet: " + mqtt->Problem());
+    }
     if (left > 0 && options.log.empty()) {
       platform.PrintError(L"quillomarvet: the broker did not take " + DecimalNumber(left) +
                           (left == 1 ? L" record" : L" records") + L" within --mqtt-wait: lost");

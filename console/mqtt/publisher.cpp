@@ -66,7 +66,8 @@ MqttPublisher::MqttPublisher(MqttSettings settings)
     std::string password;
     if (!settings_.password_file.empty()) {
       FilePtr file = OpenToRead(settings_.password_file);
-      if (!file) throw Error(ENOENT, L"cannot read the password file " + settings_.password_file);
+      if (!file)
+        throw Error(ENOENT, L"the password file " + settings_.password_file + L" does not exist");
       ReadLine(file.get(), password);
       while (!password.empty() && password.back() == '\r') password.pop_back();
     }
@@ -218,6 +219,11 @@ int64_t MqttPublisher::Finish() {
   network_.reset();
   Locked lock(mutex_);
   return static_cast<int64_t>(queue_.size());
+}
+
+std::wstring MqttPublisher::Problem() const {
+  Locked lock(mutex_);
+  return problem_;
 }
 
 bool MqttPublisher::Ending() const {

@@ -52,6 +52,8 @@ class MqttPublisher final : public RecordSink {
   // The end: waits up to the settings' wait for the broker to take what is left, publishes the
   // status offline and disconnects. Returns how many records it did not take.
   int64_t Finish();
+  // The link's problem as it stands (why the broker did not take them); empty when none.
+  std::wstring Problem() const;
 
  private:
   enum class What { kStatus, kRepublish, kEvents, kState, kTally, kOffline };
