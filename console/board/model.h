@@ -45,6 +45,7 @@ class BoardModel {
   const std::wstring& since() const { return since_; }
   const std::wstring& watched() const { return watched_; }
   int32_t settle_ms() const { return settle_ms_; }
+  const std::wstring& expect() const { return expect_; }
   // The newest problem that is not over; empty when none.
   std::wstring problem() const { return problems_.empty() ? L"" : problems_.back(); }
   // Whether some socket shows a countdown or a progress that moves with time.
@@ -57,7 +58,7 @@ class BoardModel {
   std::vector<Socket> sockets_;
   Tally totals_;
   std::deque<std::wstring> events_;
-  std::wstring since_, watched_;
+  std::wstring since_, watched_, expect_;
   std::vector<std::wstring> problems_;
   int32_t settle_ms_ = 0;
 };
@@ -65,7 +66,6 @@ class BoardModel {
 // The socket an adapter is in, in a few letters: its USB location (Windows' "Port_#0004.Hub_#0001"
 // as H1P4, in the hub's order), else its port.
 std::wstring SocketKey(const Adapter& adapter);
-
 
 // What a verdict is called in a few letters: the answer, "NO COMM", "cannot open", ...
 std::wstring VerdictWord(const Verdict& verdict);

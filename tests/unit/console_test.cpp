@@ -18,6 +18,7 @@ struct ArgumentsCase {
   std::vector<std::wstring> ports;
   int32_t settle_ms = kDefaultSettleMs;
   bool json = false;
+  std::wstring expect = L"";
 };
 
 void PrintTo(const ArgumentsCase& c, std::ostream* os) {
@@ -39,6 +40,7 @@ TEST_P(Arguments, AreReadSo) {
   EXPECT_EQ(parsed.options->ports, c.ports);
   EXPECT_EQ(parsed.options->settle_ms, c.settle_ms);
   EXPECT_EQ(parsed.options->json, c.json);
+  EXPECT_EQ(parsed.options->expect, c.expect);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -55,7 +57,8 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentsCase{"SettleZero", {L"--settle=0", L"--watch"}, Mode::kWatch, {}, 0},
         ArgumentsCase{"SettleMilliseconds", {L"--watch", L"--settle=.125"}, Mode::kWatch, {}, 125},
         ArgumentsCase{"SettleAnHour", {L"--watch", L"--settle=3600"}, Mode::kWatch, {}, 3600000},
-        ArgumentsCase{"HelpWinsOverTheRest", {L"--all", L"--help"}, Mode::kHelp, {}, kDefaultSettleMs},
+        ArgumentsCase{
+            "HelpWinsOverTheRest", {L"--all", L"--help"}, Mode::kHelp, {}, kDefaultSettleMs},
         ArgumentsCase{"Version", {L"--version"}, Mode::kVersion, {}, kDefaultSettleMs},
         ArgumentsCase{"PortWithoutName", {L"--port"}, std::nullopt, {}},
         ArgumentsCase{"PortEmpty", {L"--port="}, std::nullopt, {}},
@@ -69,6 +72,24 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentsCase{"SettleOverAnHour", {L"--watch", L"--settle", L"3600.001"}, std::nullopt, {}},
         ArgumentsCase{"SettleOverByTenths", {L"--watch", L"--settle=3600.5"}, std::nullopt, {}},
         ArgumentsCase{"SettleMissing", {L"--watch", L"--settle"}, std::nullopt, {}},
+        ArgumentsCase{"Expect",
+                      {L"--watch", L"--expect", L" OK\t"},
+                      Mode::kWatch,
+                      {},
+                      kDefaultSettleMs,
+                      false,
+                      L"OK"},
+        ArgumentsCase{"ExpectWithEquals",
+                      {L"--expect=+OK 1", L"--all"},
+                      Mode::kAll,
+                      {},
+                      kDefaultSettleMs,
+                      false,
+                      L"+OK 1"},
+        ArgumentsCase{"ExpectBlank", {L"--expect", L" "}, std::nullopt, {}},
+        ArgumentsCase{"ExpectTwoLines", {L"--expect", L"OK\r\nOK"}, std::nullopt, {}},
+        ArgumentsCase{"ExpectMissing", {L"--expect"}, std::nullopt, {}},
+        ArgumentsCase{"ExpectWithList", {L"--list", L"--expect", L"OK"}, std::nullopt, {}},
         ArgumentsCase{"Unknown", {L"-x"}, std::nullopt, {}},
         ArgumentsCase{"Positional", {L"COM3"}, std::nullopt, {}}),
     [](const ::testing::TestParamInfo<ArgumentsCase>& info) { return info.param.name; });
@@ -92,6 +113,7 @@ TEST(ExitStatus, FollowsTheOutcome) {
   EXPECT_EQ(ExitStatusFor(ExchangeOutcome::kAnswered), 0);
   EXPECT_EQ(ExitStatusFor(ExchangeOutcome::kNoAnswer), 1);
   EXPECT_EQ(ExitStatusFor(ExchangeOutcome::kCouldNotOpen), 2);
+  EXPECT_EQ(ExitStatusFor(ExchangeOutcome::kUnexpected), 4);
 }
 
 TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
@@ -110,7 +132,9 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
       {"\xC0\xAF", L"\u00C0\u00AF"},            // overlong
       {"\xED\xA0\x80", L"\u00ED\u00A0\u0080"},  // a surrogate
       // Only the bytes that are not UTF-8 fall back, each on its own.
-      {"caf\xC3\xA9 \xB0""C", L"caf\u00E9 \u00B0C"},
+      {"caf\xC3\xA9 \xB0"
+       "C",
+       L"caf\u00E9 \u00B0C"},
       {"\xE2\x82 \xE2\x82\xAC", L"\u00E2\u0082 \u20AC"},
       // Bytes that can never start a sequence, whatever follows them.
       {"\x80\xBF", L"\u0080\u00BF"},
@@ -135,7 +159,8 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
   for (const std::string bytes : {"dir/port\xFF", "caf\xE9", "\xED\xA0\x80", "\xC3\xB1"}) {
     EXPECT_EQ(ArgumentBytes(ArgumentText(bytes)), bytes);
   }
-  EXPECT_EQ(ReadableText(ArgumentText("p\xFF\x1B[2J\xC2\x9B\xC3\xB1")), L"p\\xff\\x1b[2J\\x9b\u00F1");
+  EXPECT_EQ(ReadableText(ArgumentText("p\xFF\x1B[2J\xC2\x9B\xC3\xB1")),
+            L"p\\xff\\x1b[2J\\x9b\u00F1");
   EXPECT_EQ(WithoutControls(TextFromBytes("\x9B[2J \xC2\x9B\xC2\xA0o\x7Fk")), L"[2J \u00A0ok");
 }
 
@@ -227,7 +252,8 @@ TEST(Log, EachRecordIsKeptBeforeItsVerdictIsShownAndAFailureIsSaidOnce) {
   log_file.into = &screen.said;
   LogEvents log(std::move(file), L"bench.jsonl");
   FanOut events(&log, screen);
-  const ExchangeId a{1, L"/dev/ttyUSB0", {}, true, L"/dev/ttyUSB0"}, b{2, L"/dev/ttyUSB1", {}, true, L"/dev/ttyUSB1"};
+  const ExchangeId a{1, L"/dev/ttyUSB0", {}, true, L"/dev/ttyUSB0"},
+      b{2, L"/dev/ttyUSB1", {}, true, L"/dev/ttyUSB1"};
   events.Line(a, L"Open port");
   events.Line(b, L"Open port");
   events.Line(a, L"OK");
@@ -266,15 +292,16 @@ class ScriptedBench final : public QuietConsole {
   std::unique_ptr<SerialPort> MakePort(const std::wstring& name) override {
     resets.emplace_back(name, clock_.now);
     auto port = std::make_unique<FakePort>(clock_);
-    port->answer = "OK\r\n";
+    port->answer = answer;
     return port;
   }
+  void PrintRecord(const std::wstring& record) override { records.push_back(record); }
   void WaitForDeviceChange(int32_t ms) override {
     int64_t until = ms < 0 ? INT64_MAX : clock_.now + ms;
     for (const Look& look : looks_) {
       if (look.at > clock_.now) until = std::min(until, look.at);
     }
-    if (until > looks_.back().at + 10000) {
+    if (looks_.empty() || until > looks_.back().at + 10000) {
       raised_ = true;  // also ends endless failing looks
     } else {
       clock_.RunUntil(until);
@@ -282,6 +309,8 @@ class ScriptedBench final : public QuietConsole {
   }
 
   std::vector<std::pair<std::wstring, int64_t>> resets;  // port, when
+  std::string answer = "OK\r\n";                         // every device's
+  std::vector<std::wstring> records;
 
  private:
   std::vector<Look> looks_;
@@ -321,6 +350,46 @@ TEST(Watch, ResetsEachAdapterOncePerPlugInAfterTheSettleTime) {
     EXPECT_EQ(RunConsole({L"--watch", L"--settle=1"}, bench, L""), kExitInterrupted) << c.name;
     EXPECT_EQ(bench.resets, c.resets) << c.name;
   }
+}
+
+// --expect OK: the answer as the device sent it, line by line; the record keeps what it said.
+TEST(Expect, PassesAnAnswerWithTheLineAndFailsAnyOther) {
+  const struct {
+    std::string answer;
+    bool passes;
+    const wchar_t* kept;  // the answer in the record
+  } cases[] = {
+      {"OK\r\n", true, L"OK"},
+      {"AT+DEFAULT\r\r\n  OK \t\r\n\r\n", true, L"AT+DEFAULT  OK "},  // echoed first
+      {"\nOK", true, L"OK"},
+      {"ERROR\r\n", false, L"ERROR"},
+      {"O\r\nK\r\n", false, L"OK"},  // cleaned of its line ends it would read OK
+      {"OK OK\r\nOKAY\r\nok\r\n", false, L"OK OKOKAYok"},
+      {"\r\n", false, L""},
+  };
+  for (const auto& c : cases) {
+    ScriptedBench bench({});
+    bench.answer = c.answer;
+    EXPECT_EQ(RunConsole({L"--port", L"p", L"--expect", L"OK", L"--json"}, bench, L""),
+              c.passes ? kExitAnswered : kExitUnexpected)
+        << c.answer;
+    ASSERT_EQ(bench.records.size(), 1u);
+    EXPECT_NE(bench.records[0].find(std::wstring(L"\"outcome\":\"") +
+                                    (c.passes ? L"answered" : L"unexpected") + L"\",\"answer\":" +
+                                    JsonString(c.kept) + L","),
+              std::wstring::npos)
+        << Utf8(bench.records[0]);
+  }
+  // Counted apart, and in a watch's summary.
+  ScriptedBench bench({{0, {{Plugged(L"A"), Plugged(L"B")}}}});
+  bench.answer = "ERROR\r\n";
+  EXPECT_EQ(RunConsole({L"--watch", L"--expect=OK", L"--json"}, bench, L""), kExitInterrupted);
+  EXPECT_EQ(bench.records.back(),
+            L"{\"type\":\"summary\",\"answered\":0,\"unexpected\":2,\"no-answer\":0,"
+            L"\"cannot-open\":0,\"interrupted\":0}");
+  Tally tally{1, 1, 0, 0, 1, true};
+  EXPECT_EQ(SummaryLine(tally),
+            L"3 reset: 1 answered, 1 unexpected, 1 no answer, 0 could not be opened");
 }
 
 }  // namespace
