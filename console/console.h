@@ -19,9 +19,9 @@ inline constexpr int kExitAnswered = 0;
 inline constexpr int kExitNoAnswer = 1;
 inline constexpr int kExitCannotOpen = 2;
 inline constexpr int kExitNoAdapter = 3;
-inline constexpr int kExitUnexpected = 4;  // a device answered, but not as --expect asks
-inline constexpr int kExitUsage = 64;      // EX_USAGE
-inline constexpr int kExitFailure = 70;    // EX_SOFTWARE: the program itself could not run
+inline constexpr int kExitUnexpected = 4;
+inline constexpr int kExitUsage = 64;    // EX_USAGE
+inline constexpr int kExitFailure = 70;  // EX_SOFTWARE: the program itself could not run
 inline constexpr int kExitInterrupted = 130;
 
 int ExitStatusFor(ExchangeOutcome outcome);
@@ -37,10 +37,10 @@ inline constexpr int32_t kDefaultSettleMs = 1000;
 struct Options {
   enum class Mode { kOne, kList, kAll, kWatch, kHelp, kVersion };
   Mode mode = Mode::kOne;
-  std::vector<std::wstring> ports;       // --port, as often as given: those, all at once
-  bool json = false;                     // --json: JSON Lines on standard output
-  bool plain = false;                    // --plain: the lines even on a terminal
-  std::wstring log;                      // --log FILE: every record appended there too
+  std::vector<std::wstring> ports;  // --port, as often as given: those, all at once
+  bool json = false;                // --json: JSON Lines on standard output
+  bool plain = false;               // --plain: the lines even on a terminal
+  std::wstring log;                 // --log FILE: every record appended there too
   int32_t settle_ms = kDefaultSettleMs;  // --settle
   std::wstring expect;  // --expect TEXT: the line an answer must hold; empty: any answer passes
 };
@@ -65,6 +65,8 @@ class Interrupt {
   virtual bool Quitting() const { return false; }
 };
 
+
+
 // A file that records are appended to, each whole and on the disk when Append returns.
 class RecordFile {
  public:
@@ -74,8 +76,8 @@ class RecordFile {
 
 // An adapter found on this machine.
 struct Adapter {
-  std::wstring port;      // as --port takes it
-  std::wstring name;      // the USB device's product name
+  std::wstring port;  // as --port takes it
+  std::wstring name;  // the USB device's product name
   std::wstring location;  // where it is plugged in (a USB port path); empty when unknown
   std::wstring serial;    // the USB device's serial number; empty when unknown
   std::wstring instance;  // what tells one plug-in from the next (the USB device number)

@@ -12,16 +12,11 @@ std::wstring Padded(int64_t value, std::size_t width) {
 
 const wchar_t* OutcomeName(ExchangeOutcome outcome) {
   switch (outcome) {
-    case ExchangeOutcome::kAnswered:
-      return L"answered";
-    case ExchangeOutcome::kNoAnswer:
-      return L"no-answer";
-    case ExchangeOutcome::kCouldNotOpen:
-      return L"cannot-open";
-    case ExchangeOutcome::kUnexpected:
-      return L"unexpected";
-    case ExchangeOutcome::kNone:
-      break;
+    case ExchangeOutcome::kAnswered: return L"answered";
+    case ExchangeOutcome::kUnexpected: return L"unexpected";
+    case ExchangeOutcome::kNoAnswer: return L"no-answer";
+    case ExchangeOutcome::kCouldNotOpen: return L"cannot-open";
+    case ExchangeOutcome::kNone: break;
   }
   return L"interrupted";  // the program ended during the exchange, or before it
 }
@@ -33,7 +28,8 @@ std::wstring JsonOrNull(const std::wstring& text) {
 // The members that say which adapter a record is about.
 std::wstring JsonAdapter(const std::wstring& port, const Adapter& adapter) {
   return L"\"port\":" + JsonString(port) + L",\"location\":" + JsonOrNull(adapter.location) +
-         L",\"serial\":" + JsonOrNull(adapter.serial) + L",\"product\":" + JsonOrNull(adapter.name);
+         L",\"serial\":" + JsonOrNull(adapter.serial) + L",\"product\":" +
+         JsonOrNull(adapter.name);
 }
 
 std::wstring JsonString(std::wstring_view text) {
@@ -43,8 +39,7 @@ std::wstring JsonString(std::wstring_view text) {
     const char32_t c = static_cast<char32_t>(text[i]);
     const bool high = c >= 0xD800 && c < 0xDC00, low = c >= 0xDC00 && c < 0xE000;
     // A surrogate is kept only as half of a pair (where wchar_t is 16 bits wide).
-    const bool paired =
-        high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
+    const bool paired = high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
     if (c == L'"' || c == L'\\') {
       json += L'\\';
       json += static_cast<wchar_t>(c);
@@ -106,8 +101,8 @@ std::wstring SummaryRecord(const Tally& tally) {
   return L"{\"type\":\"summary\",\"answered\":" + DecimalNumber(tally.answered) +
          (tally.judged ? L",\"unexpected\":" + DecimalNumber(tally.unexpected) : L"") +
          L",\"no-answer\":" + DecimalNumber(tally.no_answer) + L",\"cannot-open\":" +
-         DecimalNumber(tally.cannot_open) + L",\"interrupted\":" +
-         DecimalNumber(tally.interrupted) + L"}";
+         DecimalNumber(tally.cannot_open) + L",\"interrupted\":" + DecimalNumber(tally.interrupted) +
+         L"}";
 }
 
 std::wstring WatchRecord(const WatchStart& start) {

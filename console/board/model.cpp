@@ -8,6 +8,7 @@
 
 namespace qm {
 
+
 std::wstring VerdictWord(const Verdict& verdict) {
   switch (verdict.outcome) {
     case ExchangeOutcome::kAnswered:

@@ -67,6 +67,7 @@ class BoardModel {
 // as H1P4, in the hub's order), else its port.
 std::wstring SocketKey(const Adapter& adapter);
 
+
 // What a verdict is called in a few letters: the answer, "NO COMM", "cannot open", ...
 std::wstring VerdictWord(const Verdict& verdict);
 Ink VerdictInk(ExchangeOutcome outcome);
