@@ -363,6 +363,7 @@ TEST(Expect, PassesAnAnswerWithTheLineAndFailsAnyOther) {
   ScriptedBench bench({{0, {{Plugged(L"A"), Plugged(L"B")}}}});
   bench.answer = "ERROR\r\n";
   EXPECT_EQ(RunConsole({L"--watch", L"--expect=OK", L"--json"}, bench, L""), kExitInterrupted);
+  EXPECT_NE(bench.records.front().find(L",\"expect\":\"OK\"}"), std::wstring::npos);
   EXPECT_EQ(bench.records.back(),
             L"{\"type\":\"summary\",\"answered\":0,\"unexpected\":2,\"no-answer\":0,"
             L"\"cannot-open\":0,\"interrupted\":0}");
