@@ -33,7 +33,7 @@ std::unique_ptr<ConsoleEvents> Screen(const Options& options, ConsolePlatform& p
       return std::make_unique<BoardEvents>(platform, std::move(terminal));
     }
   }
-  return std::make_unique<LinesEvents>(platform);
+  return std::make_unique<LinesEvents>(platform, options.expect);
 }
 
 #ifdef QM_WITH_MQTT
@@ -107,7 +107,7 @@ int RunShown(const Options& options, const std::vector<Adapter>* adapters, bool 
   int status;
   Tally tally;
   if (adapters) {
-    status = RunExchanges(*adapters, several, platform, events);
+    status = RunExchanges(*adapters, several, platform, events, options.expect);
   } else {
     status = Watch(options, platform, events, tally);
   }

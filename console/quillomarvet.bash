@@ -1,7 +1,8 @@
 # bash completion for quillomarvet                                 -*- shell-script -*-
 # The options come from the program's own --help, so they cannot drift from it; after --port,
 # the ports of the adapters it finds (--list: the port, two spaces, the name), and when none of
-# them fits, the files under /dev; after --log and the MQTT files, files.
+# them fits, the files under /dev; after --log and the MQTT files, files; after --settle,
+# --expect, --mqtt, --bench and --mqtt-wait, nothing.
 
 _quillomarvet() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev= before=
@@ -15,8 +16,8 @@ _quillomarvet() {
         before=$prev prev=$cur cur=
     fi
     [[ $prev == = ]] && prev=$before
-    # Seconds, a URL, a name: no option fits there.
-    [[ $prev == @(--settle|--mqtt|--bench|--mqtt-wait) ]] && return 0
+    # Seconds, the text of an answer's line, a URL, a name: no option fits there.
+    [[ $prev == @(--settle|--expect|--mqtt|--bench|--mqtt-wait) ]] && return 0
 
     if [[ $prev == --port ]]; then
         while IFS= read -r line; do
