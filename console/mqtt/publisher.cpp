@@ -311,7 +311,7 @@ bool MqttPublisher::Next(Message& message) {
     return true;
   }
   // The tally at most every kTallyGapMs: a burst of verdicts is told in a few.
-  if (tally_due_ && std::chrono::steady_clock::now() >= tally_not_before_) {
+  if (tally_due_ && (finishing_ || std::chrono::steady_clock::now() >= tally_not_before_)) {
     tally_due_ = false;
     tally_not_before_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTallyGapMs);
     message = {What::kTally, Topic("tally"), TallyJson(), true};
