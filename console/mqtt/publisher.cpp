@@ -259,7 +259,10 @@ void MqttPublisher::Work() {
       wait_ms = static_cast<int32_t>(std::max<int64_t>(
           1, std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()));
     }
+    // Already waiting for the tally's time: an acknowledgement need not wake it for that.
+    tally_timed_ = tally_due_ && connected_ && !in_flight_;
     condition_.Wait(mutex_, wait_ms);
+    tally_timed_ = false;
   }
 }
 
@@ -354,7 +357,7 @@ void MqttPublisher::Acknowledged(int mid) {
   // The next one goes from here, at once; the worker is woken for what only it does (the
   // cursor, the tally's time, the end).
   PublishNext();
-  if (cursor_due_ > cursor_written_ || finishing_ || (tally_due_ && !in_flight_)) {
+  if (cursor_due_ > cursor_written_ || finishing_ || (tally_due_ && !in_flight_ && !tally_timed_)) {
     condition_.WakeAll();
   }
 }

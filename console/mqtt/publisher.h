@@ -105,6 +105,7 @@ class MqttPublisher final : public RecordSink {
   static constexpr int32_t kTallyGapMs = 200;
   bool connected_ = false, status_due_ = false, tally_due_ = false;
   std::chrono::steady_clock::time_point tally_not_before_;
+  bool tally_timed_ = false;  // the worker sleeps until the tally's time
   bool in_flight_ = false;
   int in_flight_mid_ = 0;
   What in_flight_what_ = What::kStatus;
