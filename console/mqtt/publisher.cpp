@@ -79,7 +79,10 @@ MqttPublisher::MqttPublisher(MqttSettings settings)
       check(mosquitto_tls_set(mosq_, ArgumentBytes(settings_.cafile).c_str(), nullptr, nullptr,
                               nullptr, nullptr));
     } else {
+      // The system's store: OpenSSL's default paths, and the folder Debian keeps it in (which
+      // libmosquitto 2.0.11 needs named before it turns TLS on).
       check(mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1));
+      check(mosquitto_tls_set(mosq_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr));
     }
   }
   const std::string lost = Status("lost", UnixMs());
@@ -90,6 +93,13 @@ MqttPublisher::MqttPublisher(MqttSettings settings)
   });
   mosquitto_disconnect_callback_set(mosq_, [](mosquitto*, void* self, int rc) {
     static_cast<MqttPublisher*>(self)->Disconnected(rc);
+  });
+  mosquitto_log_callback_set(mosq_, [](mosquitto*, void* self, int level, const char* text) {
+    // What libmosquitto says of a failure it returns only a number for (TLS' own reasons).
+    if ((level & MOSQ_LOG_ERR) == 0) return;
+    auto* publisher = static_cast<MqttPublisher*>(self);
+    Locked lock(publisher->mutex_);
+    publisher->library_said_ = TextFromBytes(text);
   });
   mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int mid) {
     static_cast<MqttPublisher*>(self)->Acknowledged(mid);
@@ -412,10 +422,12 @@ void MqttPublisher::Network() {
     }
     const Error error = MosquittoError(rc);
     Locked lock(mutex_);
+    if (rc == MOSQ_ERR_SUCCESS) library_said_.clear();
     if (stop_network_) return;
     if (!connected_ && rc != MOSQ_ERR_CONN_REFUSED) {
       SetProblem(L"cannot reach the broker " + Broker() + L": " + error.Description() + L" (" +
-                 DecimalNumber(error.Number() & 0xFFFF) + L"); trying again");
+                 DecimalNumber(error.Number() & 0xFFFF) + L")" +
+                 (library_said_.empty() ? L"" : L", " + library_said_) + L"; trying again");
     }
     connected_ = false;
     ShowLink();

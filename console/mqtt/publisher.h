@@ -95,6 +95,7 @@ class MqttPublisher final : public RecordSink {
   Condition condition_;  // the queue, the link or the end changed
   ConsoleEvents* screen_ = nullptr;
   std::wstring problem_, link_;
+  std::wstring library_said_;  // libmosquitto's last error message
   int64_t last_seq_ = 0;
   std::deque<Outgoing> queue_;  // records not yet acknowledged, oldest first
   bool state_step_ = false;     // the front record's events are acknowledged, its state not
