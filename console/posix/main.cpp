@@ -457,7 +457,7 @@ class LinuxPlatform final : public ConsolePlatform {
       std::free(real);
       folder.erase(std::max<std::size_t>(folder.rfind('/'), 1));  // "/" for a log at the root
     } else if (const std::size_t slash = log.rfind('/'); slash != std::string::npos) {
-      folder = log.substr(0, slash + 1);
+      folder = slash == 0 ? "/" : log.substr(0, slash);
     }
     UniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory.get() >= 0 && ::fsync(directory.get()) == 0) return;
