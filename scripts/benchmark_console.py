@@ -228,7 +228,7 @@ def main():
         (f"console: descriptors open at most, one / {n} ports",
          f"{max(r[3] for r in one)} / {max(r[3] for r in bench)}"),
         (f"console: idle --watch, CPU over {idle_wall:.0f} s",
-         f"{idle_cpu * 1000:.0f} ms  ({'udev events' if events else 'no udev daemon: a look every 0.5 s'})"),
+         f"{idle_cpu * 1000:.0f} ms  ({'udev events' if events else 'no udev daemon: the kernel events, /sys/class/tty looked at'})"),
         (f"console: --log, verdict to its record on the disk, {n} ports at once",
          f"median {log_median:.1f} ms, worst {log_worst:.1f} ms"),
     ]

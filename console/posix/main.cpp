@@ -191,7 +191,7 @@ class AppendedFile final : public RecordFile {
 
   static Error Stalled() {
     return Error(ETIMEDOUT,
-                 L"it took nothing more before the end (a reader that stopped "
+                 L"it stalled, and was given up at the end (a reader that stopped "
                  L"reading, or a folder that hangs)");
   }
 
@@ -338,10 +338,14 @@ class LinuxPlatform final : public ConsolePlatform {
     // Without waiting: a FIFO that nobody reads would hold the open until somebody does.
     UniqueFd fd(
         ::open(bytes.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666));
-    if (fd.get() < 0 && errno == ENXIO) {
-      throw Error(ENXIO, L"nothing reads it (a FIFO's reader must be there first)");
+    if (fd.get() < 0) {
+      const int error = errno;
+      struct stat st {};
+      if (error == ENXIO && ::stat(bytes.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        throw Error(ENXIO, L"a FIFO that nothing reads (its reader must be there first)");
+      }
+      throw ErrnoError(error);
     }
-    if (fd.get() < 0) throw ErrnoError(errno);
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) throw ErrnoError(errno);
     struct stat st {};
