@@ -68,14 +68,13 @@ constexpr std::string_view kUsbSerialTty = "ttyUSB";
 
 std::vector<std::pair<std::string, unsigned long>> UsbSerialTtys(const char* folder) {
   std::vector<std::pair<std::string, unsigned long>> ttys;
-  DIR* dir = ::opendir(folder);
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder), ::closedir);
   if (!dir) return ttys;
-  while (const dirent* entry = ::readdir(dir)) {
+  while (const dirent* entry = ::readdir(dir.get())) {
     if (std::string_view(entry->d_name).substr(0, kUsbSerialTty.size()) == kUsbSerialTty) {
       ttys.emplace_back(entry->d_name, static_cast<unsigned long>(entry->d_ino));
     }
   }
-  ::closedir(dir);
   std::sort(ttys.begin(), ttys.end());
   return ttys;
 }
