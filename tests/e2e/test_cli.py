@@ -210,6 +210,7 @@ class Discovery(unittest.TestCase):
         for stale in (log, log + ".cursor"):
             with contextlib.suppress(FileNotFoundError):
                 os.remove(stale)
+
         def start():
             proc = subprocess.Popen([*self.prefix.wine, CLI, "--watch", "--settle", "0.2",
                                      "--log", r"C:\qm-mqtt.jsonl", "--bench", "bench#7", "--mqtt",
@@ -222,18 +223,19 @@ class Discovery(unittest.TestCase):
         proc = start()
 
         def last(topic):
-            return next((p for _, t, p in reversed(broker.messages)
+            return next((p for t, p in reversed(broker.messages)
                          if t == "line/3/bench_7/" + topic), None)
 
         state = harness.wait_until(lambda: last("socket/COM12/state"), 60, "the verdict")
         with open(log, encoding="utf-8") as f:
             records = f.read().splitlines()
         self.assertEqual(state, records[-1], "the state is the log's record, byte for byte")
-        self.assertEqual([p for _, t, p in broker.messages if t.endswith("/events")], records)
+        self.assertEqual([p for t, p in broker.messages if t.endswith("/events")], records)
         record = json.loads(state)
         self.assertEqual((record["bench"], record["port"], record["outcome"], record["seq"]),
                          ("bench#7", "COM12", "answered", json.loads(records[0])["seq"] + 1))
         self.assertEqual(json.loads(last("status"))["state"], "online")
+
         # The broker's acknowledgement is kept beside the log, the file replaced as a whole.
         def cursor():
             with contextlib.suppress(FileNotFoundError), open(log + ".cursor") as f:
@@ -251,8 +253,9 @@ class Discovery(unittest.TestCase):
         proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 130)
         harness.wait_until(lambda: json.loads(last("status"))["state"] == "offline", 30, "offline")
-        seqs = [json.loads(p)["seq"] for _, t, p in broker.messages if t.endswith("/events")]
-        self.assertEqual(seqs, list(range(seqs[0], seqs[0] + 5)), "watch, exchange, watch, exchange, summary")
+        seqs = [json.loads(p)["seq"] for t, p in broker.messages if t.endswith("/events")]
+        self.assertEqual(seqs, list(range(seqs[0], seqs[0] + 5)),
+                         "watch, exchange, watch, exchange, summary")
 
     def hung_look(self, *script):
         """A device change, and the look it brings hanging in WMI."""
