@@ -840,34 +840,29 @@ class Broker:
         conf = os.path.join(work, "mosquitto.conf")
         with open(conf, "w") as f:
             f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\n")
-        broker = shutil.which("mosquitto") or "/usr/sbin/mosquitto"  # sbin: not on every PATH
-        self.broker = subprocess.Popen([broker, "-c", conf], stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL)
-        wait_until(self._listening, 10, "Mosquitto to listen")
+        mosquitto = shutil.which("mosquitto") or "/usr/sbin/mosquitto"  # sbin: not on every PATH
+        self.procs = [subprocess.Popen([mosquitto, "-c", conf], stderr=subprocess.DEVNULL)]
+        wait_until(self._ready, 10, "Mosquitto to listen", interval=0.1)
         self.messages = []
-        self.sub = subprocess.Popen(["mosquitto_sub", "-p", str(self.port), "-q", "1", "-t", "#",
-                                     "-F", "%t %p"], stdout=subprocess.PIPE)
-        threading.Thread(target=self._read, daemon=True).start()
-        wait_until(self._subscribed, 10, "the subscriber", interval=0.2)
+        self.procs.append(subprocess.Popen(["mosquitto_sub", "-p", str(self.port), "-q", "1",
+                                            "-t", "#", "-F", "%t %p"], stdout=subprocess.PIPE))
+        threading.Thread(target=self._read, args=(self.procs[1].stdout,), daemon=True).start()
+        wait_until(lambda: self._ready() and ("ready", "") in self.messages, 10, "the subscriber")
 
-    def _subscribed(self):
-        subprocess.run(["mosquitto_pub", "-p", str(self.port), "-t", "ready", "-n"], timeout=10)
-        return ("ready", "") in self.messages
+    def _ready(self):
+        return subprocess.run(["mosquitto_pub", "-p", str(self.port), "-t", "ready", "-n"],
+                              stderr=subprocess.DEVNULL, timeout=10).returncode == 0
 
-    def _listening(self):
-        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.port)):
-            return True
-
-    def _read(self):
-        for line in self.sub.stdout:
-            topic, _, payload = line.decode("utf-8").rstrip("\n").partition(" ")
-            self.messages.append((topic, payload))
+    def _read(self, stream):
+        with stream:
+            for line in stream:
+                topic, _, payload = line.decode("utf-8").rstrip("\n").partition(" ")
+                self.messages.append((topic, payload))
 
     def close(self):
-        for proc in (self.sub, self.broker):
+        for proc in reversed(self.procs):
             proc.kill()
             proc.wait()
-        self.sub.stdout.close()
 
 
 def clipboard(display):

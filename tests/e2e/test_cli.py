@@ -210,21 +210,17 @@ class Discovery(unittest.TestCase):
         for stale in (log, log + ".cursor"):
             with contextlib.suppress(FileNotFoundError):
                 os.remove(stale)
-
-        def start():
-            proc = subprocess.Popen([*self.prefix.wine, CLI, "--watch", "--settle", "0.2",
-                                     "--log", r"C:\qm-mqtt.jsonl", "--bench", "bench#7", "--mqtt",
-                                     f"mqtt://127.0.0.1:{broker.port}/line/3"],
-                                    env=self.prefix.env, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.PIPE)
-            self.addCleanup(proc.kill)
-            return proc
-
-        proc = start()
+        args = [*self.prefix.wine, CLI, "--watch", "--settle", "0.2", "--log", r"C:\qm-mqtt.jsonl",
+                "--bench", "bench#7", "--mqtt", f"mqtt://127.0.0.1:{broker.port}/line/3"]
+        proc = subprocess.Popen(args, env=self.prefix.env, stdout=subprocess.DEVNULL)
+        self.addCleanup(proc.kill)
 
         def last(topic):
             return next((p for t, p in reversed(broker.messages)
                          if t == "line/3/bench_7/" + topic), None)
+
+        def status():
+            return json.loads(last("status") or "{}").get("state")
 
         state = harness.wait_until(lambda: last("socket/COM12/state"), 60, "the verdict")
         with open(log, encoding="utf-8") as f:
@@ -234,7 +230,7 @@ class Discovery(unittest.TestCase):
         record = json.loads(state)
         self.assertEqual((record["bench"], record["port"], record["outcome"], record["seq"]),
                          ("bench#7", "COM12", "answered", json.loads(records[0])["seq"] + 1))
-        self.assertEqual(json.loads(last("status"))["state"], "online")
+        self.assertEqual(status(), "online")
 
         # The broker's acknowledgement is kept beside the log, the file replaced as a whole.
         def cursor():
@@ -243,16 +239,16 @@ class Discovery(unittest.TestCase):
 
         harness.wait_until(lambda: cursor() == record["seq"], 10, "the cursor")
         self.prefix.run([*self.prefix.wine, "taskkill", "/F", "/IM", "quillomarvet-cli.exe"])
-        proc.communicate(timeout=30)
-        harness.wait_until(lambda: json.loads(last("status"))["state"] == "lost", 30, "the will")
+        proc.wait(timeout=30)
+        harness.wait_until(lambda: status() == "lost", 30, "the will")
         # Started again on that log, and ended with Ctrl+C: the seqs go on, nothing twice.
-        proc = start()
-        harness.wait_until(lambda: json.loads(last("status"))["state"] == "online", 60, "online")
+        proc = subprocess.Popen(args, env=self.prefix.env, stdout=subprocess.DEVNULL)
+        self.addCleanup(proc.kill)
+        harness.wait_until(lambda: status() == "online", 60, "online again")
         harness.wait_until(lambda: self.devices[12].data() == COMMAND * 2, 30, "the reset again")
         proc.send_signal(signal.SIGINT)
-        proc.communicate(timeout=60)
-        self.assertEqual(proc.returncode, 130)
-        harness.wait_until(lambda: json.loads(last("status"))["state"] == "offline", 30, "offline")
+        self.assertEqual(proc.wait(timeout=60), 130)
+        harness.wait_until(lambda: status() == "offline", 30, "offline")
         seqs = [json.loads(p)["seq"] for t, p in broker.messages if t.endswith("/events")]
         self.assertEqual(seqs, list(range(seqs[0], seqs[0] + 5)),
                          "watch, exchange, watch, exchange, summary")
