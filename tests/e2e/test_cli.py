@@ -115,11 +115,12 @@ class Cli(unittest.TestCase):
     def test_quickedit_is_off_while_it_runs_and_put_back_after(self):
         # A click in the console would start a selection and hold every write to it. The input
         # mode of the console it shares with a helper: before, during the exchange, after.
-        poke = harness.wine_runtime().exe(harness.helper_exe("QM_POKE", "qm_poke.exe"))
+        poke, exe = ("Z:" + path.replace("/", "\\") for path in (
+            harness.wine_runtime().exe(harness.helper_exe("QM_POKE", "qm_poke.exe")), CLI))
         with on_com1() as device:
             terminal, console = pty.openpty()
             try:
-                subprocess.run([*prefix.wine, "cmd", "/c", f"{poke} inputmode 0 & start /b {CLI} "
+                subprocess.run([*prefix.wine, "cmd", "/c", f"{poke} inputmode 0 & start /b {exe} "
                                 f"--port COM1 & {poke} inputmode 1200 & {poke} inputmode 4500"],
                                env=prefix.env, stdin=console, stdout=console, stderr=console,
                                timeout=120)
@@ -244,7 +245,7 @@ class Discovery(unittest.TestCase):
                 os.remove(path)
         self.wmi.script(f"name {self.BRIDGE} (COM7)")
         self.devices[7].clear()
-        self.devices[7].responder = None
+        self.addCleanup(self.devices[7].clear)
         proc = subprocess.Popen([*self.prefix.wine, CLI, "--watch", "--log", r"C:\qm-bench.jsonl",
                                  "--settle", "0.2"], env=self.prefix.env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
