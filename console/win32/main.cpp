@@ -287,6 +287,7 @@ class WindowsPlatform final : public ConsolePlatform {
     ::InitializeCriticalSection(&output_);
     ::InitializeCriticalSection(&jobs_lock_);
     ::InitializeConditionVariable(&jobs_done_);
+    Output::Get();  // its thread started before any exchange's
     try {
       window_ = &SystemWindow::Get();  // after the interrupt, which its session's end raises
     } catch (const Error& e) {

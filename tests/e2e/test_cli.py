@@ -57,11 +57,13 @@ def cli(*args, on=None):
 
 class Cli(unittest.TestCase):
     def test_one_exchange_on_com1(self):
-        for name, answer, line, status in (("answered", b"OK\r\n", "OK", 0),
-                                           ("silent", None, "NO COMM", 1)):
+        # A log that is no file on a disk (NUL, CON) is written, never flushed: that would fail.
+        for name, answer, line, status, log in (
+                ("answered", b"OK\r\n", "OK", 0, []), ("silent", None, "NO COMM", 1, []),
+                ("logged to NUL", b"OK\r\n", "OK", 0, ["--log", "NUL"])):
             with self.subTest(name), on_com1(answer) as device:
-                code, lines, err = cli("--port", "COM1")
-                self.assertEqual(lines, ["Open port", line, "Port closed"], err)
+                code, lines, err = cli("--port", "COM1", *log)
+                self.assertEqual((lines, err), (["Open port", line, "Port closed"], ""))
                 self.assertEqual(code, status)
                 self.assertEqual(device.data(), COMMAND)
 
@@ -121,7 +123,8 @@ class Cli(unittest.TestCase):
             terminal, console = pty.openpty()
             try:
                 subprocess.run([*prefix.wine, "cmd", "/c", f"{poke} inputmode 0 & start /b {exe} "
-                                f"--port COM1 & {poke} inputmode 1200 & {poke} inputmode 4500"],
+                                f"--port COM1 --log CON & {poke} inputmode 1200 & "
+                                f"{poke} inputmode 4500"],
                                env=prefix.env, stdin=console, stdout=console, stderr=console,
                                timeout=120)
                 shown = os.read(terminal, 65536).decode("latin-1")
@@ -133,6 +136,8 @@ class Cli(unittest.TestCase):
         modes = [int(m, 16) for m in re.findall(r"^([0-9a-f]+)\r*$", shown, re.M)]
         self.assertEqual([m & 0x40 for m in modes], [0x40, 0, 0x40], shown)  # QuickEdit
         self.assertEqual(modes[0], modes[2])
+        self.assertIn('"outcome":"no-answer"', re.sub("[\r\n]", "", shown))  # the log, on CON
+        self.assertNotIn("cannot write the log", shown)
 
     def test_a_reader_that_takes_nothing_holds_no_port(self):
         with on_com1(b"OK\r\n") as device:
