@@ -23,6 +23,13 @@
 namespace qm {
 namespace {
 
+// A manual-reset event, not signalled.
+UniqueHandle NewEvent() {
+  UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event) throw LastOsError();
+  return event;
+}
+
 // Ctrl+C, Ctrl+Break, the console window being closed, and the session's end (SystemWindow). The
 // console's handler runs on a thread of its own; for the console being closed the process ends
 // when it returns, so it waits for the ports to be closed first. It may run at any moment, as
@@ -67,12 +74,7 @@ class ConsoleInterrupt final : public Interrupt {
 
  private:
   struct Events {
-    static UniqueHandle Make() {
-      UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-      if (!event) throw LastOsError();
-      return event;
-    }
-    UniqueHandle raised = Make(), finished = Make();
+    UniqueHandle raised = NewEvent(), finished = NewEvent();
   };
 
   static BOOL WINAPI OnControl(DWORD type) {
@@ -119,14 +121,13 @@ class SystemWindow {
   static SystemWindow& Get() {
     static SystemWindow* made = nullptr;
     if (made) return *made;
-    auto* window = new SystemWindow();
-    if (!window->changed_ || !window->ready_) throw LastOsError();
-    UniqueHandle thread(::CreateThread(nullptr, 0, Run, window, 0, nullptr));
+    std::unique_ptr<SystemWindow> window(new SystemWindow());
+    UniqueHandle thread(::CreateThread(nullptr, 0, Run, window.get(), 0, nullptr));
     if (!thread) throw LastOsError();
     HANDLE waits[] = {window->ready_.get(), thread.get()};
     ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (window->failure_ != 0) throw OsError(window->failure_);
-    return *(made = window);
+    return *(made = window.release());
   }
 
   // Called as a look begins: a change from then on (while the look runs, too) is news for the
@@ -143,9 +144,7 @@ class SystemWindow {
  private:
   static constexpr const wchar_t* kClass = L"QuillomarvetDeviceChanges";
 
-  SystemWindow()
-      : changed_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-        ready_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  SystemWindow() = default;
 
   static DWORD WINAPI Run(void* parameter) {
     auto* self = static_cast<SystemWindow*>(parameter);
@@ -159,7 +158,8 @@ class SystemWindow {
                                  nullptr, window_class.hInstance, nullptr);
     }
     if (!window) {
-      self->failure_ = ::GetLastError() != 0 ? ::GetLastError() : ERROR_INVALID_WINDOW_HANDLE;
+      const DWORD error = ::GetLastError();
+      self->failure_ = error != 0 ? error : ERROR_INVALID_WINDOW_HANDLE;
       ::SetEvent(self->ready_.get());
       return 1;
     }
@@ -185,7 +185,7 @@ class SystemWindow {
     return ::DefWindowProcW(window, message, wparam, lparam);
   }
 
-  UniqueHandle changed_, ready_;
+  UniqueHandle changed_ = NewEvent(), ready_ = NewEvent();
   DWORD failure_ = 0;  // why the window could not be made
 };
 
@@ -245,8 +245,8 @@ class AppendedFile final : public RecordFile {
         }
         return;
       }
-      const DWORD error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_WRITE_FAULT;
-      if (attempt > 0) throw OsError(error);
+      const DWORD error = ::GetLastError();
+      if (attempt > 0) throw OsError(error != 0 ? error : ERROR_WRITE_FAULT);
       if (kept_) kept_ = Open(GENERIC_WRITE);
     }
   }
