@@ -186,7 +186,7 @@ class LineOfBenches(unittest.TestCase):
                 logged[(bench.name, record["seq"])] = line
             seqs = sorted(seq for name, seq in logged if name == bench.name)
             self.assertEqual(seqs, list(range(seqs[0], seqs[0] + len(seqs))), bench.name)
-            self.assertGreater(len(seqs), 20, bench.name)
+            self.assertGreater(len(seqs), 10, bench.name)
 
         def delivered():
             got = {}
