@@ -71,6 +71,10 @@ void LogEvents::Append(const std::wstring& unstamped, const RecordAbout& about) 
       try {
         file_->Append(Utf8(record) + "\n");
         kept = true;
+        const std::wstring not_synced = file_->NotSynced();
+        if (!not_synced.empty()) {
+          said = L"the log " + path_ + L" is written, not synced: " + not_synced;
+        }
       } catch (const Error& e) {
         if (lost_++ == 0) {
           error_ = e.Description();
