@@ -127,12 +127,16 @@ void MqttPublisher::Stop() {
     condition_.WakeAll();
   }
   worker_.reset();
+  bool clean;
   {
     Locked lock(mutex_);
     stop_network_ = true;
+    clean = offline_acknowledged_;
     condition_.WakeAll();
   }
-  mosquitto_disconnect(mosq_);
+  // Unless the broker has the offline status, the connection is dropped without a word: the
+  // broker then tells its will, lost, rather than keep "online" for a bench that is gone.
+  if (clean) mosquitto_disconnect(mosq_);
   network_.reset();
 }
 
@@ -386,6 +390,7 @@ void MqttPublisher::Connected(int rc) {
     return;
   }
   connected_ = true;
+  library_said_.clear();
   status_due_ = true;
   republish_.clear();
   for (const auto& [socket, record] : states_) republish_.push_back(socket);
@@ -423,12 +428,12 @@ void MqttPublisher::Network() {
     if (rc == MOSQ_ERR_SUCCESS) {
       while ((rc = mosquitto_loop(mosq_, 1000, 1)) == MOSQ_ERR_SUCCESS) {
         Locked lock(mutex_);
+        if (stop_network_) return;  // an end without a word to the broker
         if (connected_) delay_ms = kFirstDelayMs;
       }
     }
     const Error error = MosquittoError(rc);
     Locked lock(mutex_);
-    if (rc == MOSQ_ERR_SUCCESS) library_said_.clear();
     if (stop_network_) return;
     if (!connected_ && rc != MOSQ_ERR_CONN_REFUSED) {
       SetProblem(L"cannot reach the broker " + Broker() + L": " + error.Description() + L" (" +
