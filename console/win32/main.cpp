@@ -518,7 +518,10 @@ class WindowsPlatform final : public ConsolePlatform {
 int wmain(int argc, wchar_t** argv) {
   using namespace qm;
   try {
-    ComApartment com;
+    // The multithreaded apartment: this thread waits without pumping messages (the window has a
+    // thread of its own), and a single-threaded apartment that pumps none stalls whatever COM
+    // or the system sends its hidden window.
+    ComApartment com(false);
     WindowsPlatform platform;
     std::vector<std::wstring> args(argv + 1, argv + argc);
     int status;
