@@ -243,7 +243,15 @@ bool Put(DWORD which, const std::wstring& line, UINT page = 0) {
 class AppendedFile final : public RecordFile {
  public:
   explicit AppendedFile(std::wstring path) : path_(std::move(path)) {
-    if (::GetFileType(Open().get()) != FILE_TYPE_DISK) kept_ = Open(GENERIC_WRITE);
+    // CreateFile names the console (CON) for GENERIC_READ or GENERIC_WRITE only: where asking to
+    // append alone is refused, writing is asked for, and the kind of file decides as before.
+    UniqueHandle first;
+    try {
+      first = Open();
+    } catch (const Error&) {
+      first = Open(GENERIC_WRITE);
+    }
+    if (::GetFileType(first.get()) != FILE_TYPE_DISK) kept_ = Open(GENERIC_WRITE);
   }
 
   void Append(std::string_view line) override {
