@@ -78,6 +78,17 @@ struct ScreenOff {
 // Exchanges and the watch, shown on the screen, kept in the log and published.
 int RunShown(const Options& options, const std::vector<Adapter>* adapters, bool several,
              ConsolePlatform& platform, std::wstring_view version) {
+  std::unique_ptr<RecordFile> file;
+  if (!options.log.empty()) {
+    try {
+      file = platform.OpenLog(options.log);
+    } catch (const Error& e) {
+      // Before any port is touched: a bench that must keep its verdicts does not start without.
+      platform.PrintError(L"quillomarvet: cannot open the log " + options.log + L": " +
+                          FatalErrorText(e));
+      return kExitFailure;
+    }
+  }
   RecordSink* sink = nullptr;
 #ifdef QM_WITH_MQTT
   std::unique_ptr<MqttPublisher> mqtt;
@@ -95,18 +106,7 @@ int RunShown(const Options& options, const std::vector<Adapter>* adapters, bool 
   }
 #endif
   std::unique_ptr<LogEvents> log;
-  if (!options.log.empty()) {
-    try {
-      log = std::make_unique<LogEvents>(platform.OpenLog(options.log), options.log, sink);
-    } catch (const Error& e) {
-      // Before any port is touched: a bench that must keep its verdicts does not start without.
-      platform.PrintError(L"quillomarvet: cannot open the log " + options.log + L": " +
-                          FatalErrorText(e));
-      return kExitFailure;
-    }
-  } else if (sink) {
-    log = std::make_unique<LogEvents>(nullptr, L"", sink);
-  }
+  if (file || sink) log = std::make_unique<LogEvents>(std::move(file), options.log, sink);
   std::unique_ptr<ConsoleEvents> screen = Screen(options, platform);
 #ifdef QM_WITH_MQTT
   if (mqtt) mqtt->SetScreen(screen.get());

@@ -72,8 +72,9 @@ void LogEvents::Append(const std::wstring& unstamped, const RecordAbout& about) 
         file_->Append(Utf8(record) + "\n");
         kept = true;
         const std::wstring not_synced = file_->NotSynced();
-        if (!not_synced.empty())
+        if (!not_synced.empty()) {
           said = L"the log " + path_ + L" is written, not synced: " + not_synced;
+        }
       } catch (const Error& e) {
         if (lost_++ == 0) {
           error_ = e.Description();

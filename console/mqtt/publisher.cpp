@@ -51,7 +51,8 @@ MqttPublisher::MqttPublisher(MqttSettings settings)
   InitialiseLibrary();
   const std::string id =
       "qm-" + bench_level_.substr(0, 40) + "-" + Decimal(settings_.started_unix_ms % 1000000000);
-  mosq_ = mosquitto_new(id.c_str(), true, this);
+  client_.reset(mosquitto_new(id.c_str(), true, this));
+  mosq_ = client_.get();
   if (!mosq_) throw Error(static_cast<uint32_t>(errno), L"cannot make an MQTT client");
   mosquitto_threaded_set(mosq_, true);  // published on the worker, read on the network thread
   mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
@@ -102,10 +103,19 @@ MqttPublisher::MqttPublisher(MqttSettings settings)
   });
   link_ = L"MQTT connecting";
   worker_ = std::make_unique<JoinedThread>([this] { Work(); });
-  network_ = std::make_unique<JoinedThread>([this] { Network(); });
+  try {
+    network_ = std::make_unique<JoinedThread>([this] { Network(); });
+  } catch (const Error&) {
+    Stop();
+    throw;
+  }
 }
 
-MqttPublisher::~MqttPublisher() {
+void MqttPublisher::DestroyClient::operator()(mosquitto* client) const {
+  mosquitto_destroy(client);
+}
+
+void MqttPublisher::Stop() {
   {
     Locked lock(mutex_);
     finishing_ = true;
@@ -113,14 +123,21 @@ MqttPublisher::~MqttPublisher() {
     condition_.WakeAll();
   }
   worker_.reset();
+  bool clean;
   {
     Locked lock(mutex_);
     stop_network_ = true;
+    clean = offline_acknowledged_;
     condition_.WakeAll();
   }
-  if (mosq_) mosquitto_disconnect(mosq_);
+  // Unless the broker has the offline status, the connection is dropped without a word: the
+  // broker then tells its will, lost, rather than keep "online" for a bench that is gone.
+  if (clean) mosquitto_disconnect(mosq_);
   network_.reset();
-  if (mosq_) mosquitto_destroy(mosq_);
+}
+
+MqttPublisher::~MqttPublisher() {
+  Stop();
 }
 
 void MqttPublisher::ReadOutbox() {
@@ -214,15 +231,8 @@ int64_t MqttPublisher::Finish() {
     deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.wait_ms);
     condition_.WakeAll();
   }
-  worker_.reset();
-  {
-    Locked lock(mutex_);
-    stop_network_ = true;
-    screen_ = nullptr;
-    condition_.WakeAll();
-  }
-  mosquitto_disconnect(mosq_);
-  network_.reset();
+  worker_.reset();  // once the broker took everything, or the wait is over
+  Stop();
   Locked lock(mutex_);
   return static_cast<int64_t>(queue_.size());
 }
@@ -376,6 +386,7 @@ void MqttPublisher::Connected(int rc) {
     return;
   }
   connected_ = true;
+  library_said_.clear();
   status_due_ = true;
   republish_.clear();
   for (const auto& [socket, record] : states_) republish_.push_back(socket);
@@ -413,12 +424,12 @@ void MqttPublisher::Network() {
     if (rc == MOSQ_ERR_SUCCESS) {
       while ((rc = mosquitto_loop(mosq_, 1000, 1)) == MOSQ_ERR_SUCCESS) {
         Locked lock(mutex_);
+        if (stop_network_) return;  // an end without a word to the broker
         if (connected_) delay_ms = kFirstDelayMs;
       }
     }
     const Error error = MosquittoError(rc);
     Locked lock(mutex_);
-    if (rc == MOSQ_ERR_SUCCESS) library_said_.clear();
     if (stop_network_) return;
     if (!connected_ && rc != MOSQ_ERR_CONN_REFUSED) {
       SetProblem(L"cannot reach the broker " + Broker() + L": " + error.Description() + L" (" +

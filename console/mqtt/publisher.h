@@ -70,6 +70,7 @@ class MqttPublisher final : public RecordSink {
   };
 
   void ReadOutbox();
+  void Stop();  // the threads ended (at once, unless Finish waited already)
   void Work();
   void Network();
   bool Next(Message& message);
@@ -89,7 +90,11 @@ class MqttPublisher final : public RecordSink {
   std::string bench_level_;
   std::wstring cursor_path_;
   std::vector<std::wstring> notes_;
-  mosquitto* mosq_ = nullptr;
+  struct DestroyClient {
+    void operator()(mosquitto* client) const;
+  };
+  std::unique_ptr<mosquitto, DestroyClient> client_;
+  mosquitto* mosq_ = nullptr;  // client_'s
 
   mutable Mutex mutex_;
   Condition condition_;  // the queue, the link or the end changed

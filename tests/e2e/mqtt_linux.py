@@ -234,6 +234,8 @@ class LineOfBenches(unittest.TestCase):
         with open(benches[0].stderr.name) as f:
             said = f.read()
         self.assertIn("records of the log not yet acknowledged by the broker are sent first", said)
+        print(*[line for line in said.splitlines() if "sent first" in line], sep="\n",
+              file=sys.stderr)
 
 
 if __name__ == "__main__":
