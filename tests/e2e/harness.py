@@ -845,3 +845,107 @@ if __name__ == "__main__":
         runs_here(os.path.join(ROOT, "build/windows/app/win32/Quillomarvet.exe"), sys.stdout)
     else:
         sys.exit("usage: harness.py bits|describe")
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Broker:
+    """Mosquitto on loopback ports, configured as deploy/mosquitto.conf says (its users and ACL,
+    persistence, the page on its websockets listener), with files in `work`. `users` maps each
+    user to its password; the ACL is written for `prefix`."""
+
+    def __init__(self, work, page, users, prefix="quillomarvet"):
+        self.work, self.port, self.ws_port = work, free_port(), free_port()
+        passwd, acl, data = (os.path.join(work, n) for n in ("passwd", "acl", "data"))
+        os.makedirs(data, exist_ok=True)
+        for user, password in users.items():
+            subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if not os.path.exists(passwd)
+                                                         else []), passwd, user, password],
+                           check=True, capture_output=True)
+        with open(os.path.join(ROOT, "deploy/mosquitto.acl")) as f, open(acl, "w") as out:
+            out.write(f.read().replace(" quillomarvet/", f" {prefix}/"))
+        with open(os.path.join(ROOT, "deploy/mosquitto.conf")) as f:
+            conf = f.read()
+        # The websockets listener on loopback: by its interface's name (see the config).
+        for was, now in [("/etc/mosquitto/quillomarvet.passwd", passwd),
+                         ("/etc/mosquitto/quillomarvet.acl", acl),
+                         ("/var/lib/mosquitto/", data + "/"),
+                         ("log_dest file /var/log/mosquitto/mosquitto.log", "log_dest stderr"),
+                         ("\nlistener 1883\n", f"\nlistener {self.port} 127.0.0.1\n"),
+                         ("\nlistener 8080\n", f"\nlistener {self.ws_port} lo\n"),
+                         ("/usr/share/quillomarvet/web", page)]:
+            assert was in conf, was
+            conf = conf.replace(was, now)
+        self.conf = os.path.join(work, "mosquitto.conf")
+        with open(self.conf, "w") as f:
+            f.write(conf)
+        if os.getuid() == 0:  # Mosquitto started as root goes on as the user mosquitto
+            os.chmod(work, 0o755)
+            for path in (data, passwd, acl):
+                shutil.chown(path, "mosquitto")
+        self.proc = None
+        self.start()
+
+    def start(self):
+        self.log = open(os.path.join(self.work, "mosquitto.log"), "ab")
+        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=self.log,
+                                     stderr=subprocess.STDOUT)
+        wait_until(lambda: self._listening(), 10, "Mosquitto listening")
+
+    def _listening(self):
+        import socket
+        if self.proc.poll() is not None:
+            with open(self.log.name, errors="replace") as f:
+                raise RuntimeError("Mosquitto ended at start:\n" + f.read())
+        try:
+            for port in (self.port, self.ws_port):
+                socket.create_connection(("127.0.0.1", port), 0.2).close()
+            return True
+        except OSError:
+            return False
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            self.proc.wait(10)
+        self.log.close()
+
+    def publish(self, user, password, topic, payload, retain=False):
+        subprocess.run(["mosquitto_pub", "-p", str(self.port), "-u", user, "-P", password,
+                        "-q", "1", "-t", topic, "-m", payload, *(["-r"] if retain else [])],
+                       check=True, timeout=10)
+
+
+class Browser:
+    """Headless Chromium, through tests/e2e/page_driver.js (Node, puppeteer-core): call(op, ...)
+    runs one of the driver's operations and returns its value."""
+
+    def __init__(self, node_modules):
+        env = dict(os.environ, NODE_PATH=node_modules)
+        for k in ("LD_PRELOAD", "UMOCKDEV_DIR"):  # a browser outside any testbed
+            env.pop(k, None)
+        self.proc = subprocess.Popen(["node", os.path.join(os.path.dirname(__file__),
+                                                           "page_driver.js")],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                     env=env)
+
+    def call(self, op, **args):
+        import json
+        self.proc.stdin.write(json.dumps(dict(op=op, **args)) + "\n")
+        self.proc.stdin.flush()
+        answer = json.loads(self.proc.stdout.readline() or '{"ok":false,"error":"driver ended"}')
+        if not answer["ok"]:
+            raise RuntimeError(f"browser {op}: {answer['error']}")
+        return answer["value"]
+
+    def close(self):
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
