@@ -42,17 +42,24 @@ const ops = {
   select: ({ selector, value }) => page.select(selector, value).then(() => null),
   screenshot: ({ path, fullPage = false }) => page.screenshot({ path, fullPage }).then(() => null),
   seen: () => ({ dialogs, errors }),
-  // Messages in order on one connection: [topic, payload, retain], ...
-  async publish({ url, username, password, messages, qos = 0 }) {
-    const client = mqtt.connect(url, { username, password, reconnectPeriod: 0 });
-    await new Promise((resolve, reject) => {
-      client.once("connect", resolve);
-      client.once("error", reject);
-    });
+  metrics: () => page.metrics(), // script, layout and style time so far, in seconds
+  // Each batch on a connection of its own, all at once; in each, messages in order:
+  // {username, password, messages: [[topic, payload, retain], ...]}. Returns when the first
+  // was sent (Date.now()) and how long all took.
+  async publish({ url, batches, qos = 0 }) {
+    const clients = await Promise.all(batches.map(({ username, password }) => {
+      const client = mqtt.connect(url, { username, password, reconnectPeriod: 0 });
+      return new Promise((resolve, reject) => {
+        client.once("connect", () => resolve(client));
+        client.once("error", reject);
+      });
+    }));
     const started = Date.now();
-    await Promise.all(messages.map(([t, p, retain]) => client.publishAsync(t, p, { qos, retain })));
-    await client.endAsync();
-    return Date.now() - started;
+    await Promise.all(batches.map(({ messages }, i) => Promise.all(messages.map(
+      ([t, p, retain]) => clients[i].publishAsync(t, p, { qos, retain })))));
+    const took = Date.now() - started;
+    await Promise.all(clients.map((c) => c.endAsync()));
+    return { started, took };
   },
 };
 
