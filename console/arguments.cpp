@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "console/console.h"
+#include "console/mqtt/address.h"
 
 namespace qm {
 
@@ -13,6 +14,8 @@ namespace {
 const wchar_t* const kUsage[] = {
     L"Usage: quillomarvet [--port PORT]... | --list | --all | --watch [--settle SECONDS]",
     L"                    [--json] [--plain] [--log FILE]",
+    L"                    [--mqtt URL [--bench NAME] [--mqtt-password-file FILE]",
+    L"                     [--mqtt-cafile FILE] [--mqtt-wait SECONDS]]",
     L"",
     L"Puts a device on a CP210x USB-to-serial adapter back to its factory settings: opens the",
     L"port (57600 baud, 8N1, no flow control), sends AT+DEFAULT and ten line ends, waits 2 s and",
@@ -34,6 +37,17 @@ const wchar_t* const kUsage[] = {
     L"  --plain           with --watch on a terminal: the lines instead of the station board",
     L"  --log FILE        appends every --json record to FILE as well, each one whole and on",
     L"                    the disk before its verdict is shown; the file is never truncated",
+    L"  --mqtt URL        publishes every record to an MQTT broker as well (QoS 1), URL",
+    L"                    mqtt://[USER@]HOST[:PORT][/PREFIX] (PREFIX: quillomarvet), or",
+    L"                    mqtts:// (TLS); the records carry the bench and a seq. With --log",
+    L"                    the log is the outbox: FILE.cursor says what the broker took",
+    L"  --bench NAME      with --mqtt: the bench's name in the topics (default: the host name)",
+    L"  --mqtt-password-file FILE",
+    L"                    with --mqtt: the password, the first line of FILE",
+    L"  --mqtt-cafile FILE",
+    L"                    with mqtts://: the CA certificates to trust (default: the system's)",
+    L"  --mqtt-wait SECONDS",
+    L"                    with --mqtt: how long the end waits for the broker (default 5)",
     L"  --help            this text",
     L"  --version         the version",
     L"",
@@ -43,7 +57,8 @@ const wchar_t* const kUsage[] = {
     L"  2    some port could not be opened",
     L"  3    no adapter found and no --port given",
     L"  64   a usage error",
-    L"  70   the program could not run, list the devices, open its log or write its output",
+    L"  70   the program could not run, list the devices, open its log or write its output,",
+    L"       or, with --mqtt and no --log, records the broker never took were lost",
     L"       (the reason is on standard error)",
 #ifdef _WIN32
     L"  130  interrupted (Ctrl+C, Ctrl+Break, the console closed): the ports are closed first",
@@ -84,6 +99,7 @@ std::vector<std::wstring> UsageLines() {
 ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
   Options options;
   bool list = false, all = false, watch = false, help = false, version = false, settle = false;
+  bool mqtt_wait = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::wstring& arg = args[i];
     // --name VALUE or --name=VALUE
@@ -110,6 +126,27 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
     } else if (auto file = value(L"--log")) {
       if (file->empty()) return {std::nullopt, L"--log needs a file name"};
       options.log = std::move(*file);
+    } else if (auto url = value(L"--mqtt")) {
+      std::wstring error;
+      if (!ParseMqttUrl(*url, error)) return {std::nullopt, error};
+      options.mqtt = std::move(*url);
+    } else if (auto name = value(L"--bench")) {
+      if (name->empty()) return {std::nullopt, L"--bench needs a name"};
+      options.bench = std::move(*name);
+    } else if (auto file = value(L"--mqtt-password-file")) {
+      if (file->empty()) return {std::nullopt, L"--mqtt-password-file needs a file name"};
+      options.mqtt_password_file = std::move(*file);
+    } else if (auto file = value(L"--mqtt-cafile")) {
+#ifdef _WIN32
+      return {std::nullopt, L"--mqtt-cafile: mqtts:// is not supported on Windows yet"};
+#endif
+      if (file->empty()) return {std::nullopt, L"--mqtt-cafile needs a file name"};
+      options.mqtt_cafile = std::move(*file);
+    } else if (auto seconds = value(L"--mqtt-wait")) {
+      const std::optional<int32_t> ms = SettleMs(*seconds);
+      if (!ms) return {std::nullopt, L"--mqtt-wait needs seconds from 0 to 3600, e.g. 5"};
+      options.mqtt_wait_ms = *ms;
+      mqtt_wait = true;
     } else if (auto port = value(L"--port")) {
       if (port->empty()) return {std::nullopt, L"--port needs a port name"};
       for (const std::wstring& given : options.ports) {
@@ -121,8 +158,11 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
       if (!ms) return {std::nullopt, L"--settle needs seconds from 0 to 3600, e.g. 1.5"};
       options.settle_ms = *ms;
       settle = true;
+    } else if (arg == L"--mqtt" || arg == L"--bench" || arg == L"--mqtt-password-file" ||
+               arg == L"--mqtt-cafile" || arg == L"--mqtt-wait") {
+      return {std::nullopt, arg + L" needs a value"};
     } else if (arg == L"--port" || arg == L"--settle" || arg == L"--log") {
-      return {std::nullopt, arg + (arg == L"--port"   ? L" needs a port name"
+      return {std::nullopt, arg + (arg == L"--port"  ? L" needs a port name"
                                    : arg == L"--log" ? L" needs a file name"
                                                      : L" needs seconds")};
     } else {
@@ -139,6 +179,14 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
     return {std::nullopt, L"--settle goes with --watch"};
   } else if (list && !options.log.empty()) {
     return {std::nullopt, L"--log goes with the exchanges, not with --list"};
+  } else if (options.mqtt.empty() &&
+             (!options.bench.empty() || mqtt_wait || !options.mqtt_password_file.empty() ||
+              !options.mqtt_cafile.empty())) {
+    return {std::nullopt,
+            L"--bench, --mqtt-password-file, --mqtt-cafile and --mqtt-wait go with "
+            L"--mqtt"};
+  } else if (list && !options.mqtt.empty()) {
+    return {std::nullopt, L"--mqtt goes with the exchanges, not with --list"};
   } else if (list) {
     options.mode = Options::Mode::kList;
   } else if (all) {

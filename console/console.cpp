@@ -8,6 +8,10 @@
 #include "console/json.h"
 #include "console/station.h"
 #include "console/watch.h"
+#ifdef QM_WITH_MQTT
+#include "console/mqtt/files.h"
+#include "console/mqtt/publisher.h"
+#endif
 
 namespace qm {
 
@@ -32,30 +36,104 @@ std::unique_ptr<ConsoleEvents> Screen(const Options& options, ConsolePlatform& p
   return std::make_unique<LinesEvents>(platform);
 }
 
-// Exchanges and the watch, shown on the screen and kept in the log.
+#ifdef QM_WITH_MQTT
+// --mqtt's publisher, reading the log's unsent records before anything is added to it; nullptr
+// with `status` set when it cannot start.
+std::unique_ptr<MqttPublisher> StartPublisher(const Options& options, ConsolePlatform& platform,
+                                              std::wstring_view version, int& status) {
+  MqttSettings settings;
+  std::wstring error;
+  settings.url = *ParseMqttUrl(options.mqtt, error);
+  settings.host = HostName();
+  settings.bench = options.bench.empty() ? settings.host : options.bench;
+  settings.password_file = options.mqtt_password_file;
+  settings.cafile = options.mqtt_cafile;
+  settings.wait_ms = options.mqtt_wait_ms;
+  settings.log = options.log;
+  settings.version = std::wstring(version);
+  settings.watched = options.mode == Options::Mode::kWatch ? L"CP210x adapters" : L"ports";
+  settings.started_unix_ms = UnixMs();
+  try {
+    auto publisher = std::make_unique<MqttPublisher>(std::move(settings));
+    for (const std::wstring& note : publisher->notes()) {
+      platform.PrintError(L"quillomarvet: " + note);
+    }
+    return publisher;
+  } catch (const Error& e) {
+    platform.PrintError(L"quillomarvet: --mqtt: " + FatalErrorText(e));
+    status = kExitFailure;
+    return nullptr;
+  }
+}
+#endif
+
+// Exchanges and the watch, shown on the screen, kept in the log and published.
 int RunShown(const Options& options, const std::vector<Adapter>* adapters, bool several,
-             ConsolePlatform& platform) {
+             ConsolePlatform& platform, std::wstring_view version) {
+  RecordSink* sink = nullptr;
+#ifdef QM_WITH_MQTT
+  std::unique_ptr<MqttPublisher> mqtt;
+  if (!options.mqtt.empty()) {
+    int status = 0;
+    mqtt = StartPublisher(options, platform, version, status);
+    if (!mqtt) return status;
+    sink = mqtt.get();
+  }
+#else
+  (void)version;
+  if (!options.mqtt.empty()) {
+    platform.PrintError(L"quillomarvet: --mqtt: this build has no MQTT client");
+    return kExitFailure;
+  }
+#endif
   std::unique_ptr<LogEvents> log;
   if (!options.log.empty()) {
     try {
-      log = std::make_unique<LogEvents>(platform.OpenLog(options.log), options.log);
+      log = std::make_unique<LogEvents>(platform.OpenLog(options.log), options.log, sink);
     } catch (const Error& e) {
       // Before any port is touched: a bench that must keep its verdicts does not start without.
       platform.PrintError(L"quillomarvet: cannot open the log " + options.log + L": " +
                           FatalErrorText(e));
       return kExitFailure;
     }
+  } else if (sink) {
+    log = std::make_unique<LogEvents>(nullptr, L"", sink);
   }
   std::unique_ptr<ConsoleEvents> screen = Screen(options, platform);
+#ifdef QM_WITH_MQTT
+  if (mqtt) mqtt->SetScreen(screen.get());
+#endif
   FanOut events(log.get(), *screen);
-  if (adapters) return RunExchanges(*adapters, several, platform, events);
-
+  int status;
   Tally tally;
-  const int status = Watch(options, platform, events, tally);
+  if (adapters) {
+    status = RunExchanges(*adapters, several, platform, events);
+  } else {
+    status = Watch(options, platform, events, tally);
+  }
+#ifdef QM_WITH_MQTT
+  if (mqtt) mqtt->SetScreen(nullptr);
+#endif
   screen.reset();  // the terminal as it was, before the summary is said on it
   if (log) log->SetScreen(nullptr);
-  platform.PrintError(SummaryLine(tally));
-  if (log && !log->Failure().empty()) platform.PrintError(L"quillomarvet: " + log->Failure());
+  if (!adapters) {
+    platform.PrintError(SummaryLine(tally));
+    if (log && !log->Failure().empty()) platform.PrintError(L"quillomarvet: " + log->Failure());
+  }
+#ifdef QM_WITH_MQTT
+  if (mqtt) {
+    const int64_t left = mqtt->Finish();
+    if (left > 0 && options.log.empty()) {
+      platform.PrintError(L"quillomarvet: the broker did not take " + DecimalNumber(left) +
+                          (left == 1 ? L" record" : L" records") + L" within --mqtt-wait: lost");
+      status = std::max(status, kExitFailure);
+    } else if (left > 0) {
+      platform.PrintError(L"quillomarvet: " + DecimalNumber(left) +
+                          (left == 1 ? L" record waits" : L" records wait") + L" in the log " +
+                          options.log + L" for the broker: sent at the next start");
+    }
+  }
+#endif
   return status;
 }
 
@@ -85,12 +163,12 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
       platform.PrintLine(L"quillomarvet " + std::wstring(version));
       return kExitAnswered;
     case Options::Mode::kWatch:
-      return RunShown(options, nullptr, true, platform);
+      return RunShown(options, nullptr, true, platform, version);
     case Options::Mode::kOne:
       if (!options.ports.empty()) {
         std::vector<Adapter> named;
         for (const std::wstring& port : options.ports) named.push_back({port, L"", L"", L"", L""});
-        return RunShown(options, &named, named.size() > 1, platform);
+        return RunShown(options, &named, named.size() > 1, platform, version);
       }
       break;
     case Options::Mode::kList:
@@ -127,7 +205,7 @@ int RunConsole(const std::vector<std::wstring>& args, ConsolePlatform& platform,
   if (options.mode == Options::Mode::kOne) {
     adapters.resize(1);
   }
-  return RunShown(options, &adapters, options.mode == Options::Mode::kAll, platform);
+  return RunShown(options, &adapters, options.mode == Options::Mode::kAll, platform, version);
 }
 
 }  // namespace qm

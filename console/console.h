@@ -37,6 +37,11 @@ struct Options {
   bool plain = false;               // --plain: the lines even on a terminal
   std::wstring log;                 // --log FILE: every record appended there too
   int32_t settle_ms = kDefaultSettleMs;  // --settle
+
+  std::wstring mqtt;   // --mqtt URL: every record published there too
+  std::wstring bench;  // --bench NAME; empty: the host name
+  std::wstring mqtt_password_file, mqtt_cafile;
+  int32_t mqtt_wait_ms = 5000;  // --mqtt-wait: how long the end waits for the broker
 };
 
 // The options, or the reason the command line is wrong.

@@ -23,11 +23,13 @@ void LinesEvents::Problem(const std::wstring& text) {
 }
 
 void LogEvents::WatchStarted(const WatchStart& start) {
-  Append(WatchRecord(start));
+  RecordAbout about;
+  about.watch = &start;
+  Append(WatchRecord(start), about);
 }
 
 void LogEvents::Finished(const ExchangeId& id, const Verdict& verdict) {
-  Append(ExchangeRecord(id, verdict));
+  Append(ExchangeRecord(id, verdict), {&id.adapter, verdict.outcome, nullptr});
 }
 
 void LogEvents::Summary(const Tally& tally) {
@@ -41,20 +43,27 @@ std::wstring LogEvents::Failure() const {
          (lost_ == 1 ? L" record" : L" records") + L" not kept)";
 }
 
-void LogEvents::Append(const std::wstring& record) {
-  // Records from several exchanges at once go one at a time, so that a failure is told once.
+void LogEvents::Append(const std::wstring& unstamped, const RecordAbout& about) {
+  // Records from several exchanges at once go one at a time, so that a failure is told once,
+  // and the sink gets them in the log's order.
   std::wstring said;
   {
     Locked lock(mutex_);
-    try {
-      file_->Append(Utf8(record) + "\n");
-      return;
-    } catch (const Error& e) {
-      if (lost_++ == 0) {
-        error_ = e.Description();
-        said = L"cannot write the log " + path_ + L": " + error_;
+    int64_t seq = 0;
+    const std::wstring record = sink_ ? sink_->Stamp(unstamped, seq) : unstamped;
+    bool kept = false;
+    if (file_) {
+      try {
+        file_->Append(Utf8(record) + "\n");
+        kept = true;
+      } catch (const Error& e) {
+        if (lost_++ == 0) {
+          error_ = e.Description();
+          said = L"cannot write the log " + path_ + L": " + error_;
+        }
       }
     }
+    if (sink_) sink_->Kept(record, seq, about, kept);
   }
   if (!said.empty() && screen_) screen_->Problem(said);
 }
@@ -77,7 +86,7 @@ void FanOut::Started(const ExchangeId& id) {
 }
 
 void FanOut::Line(const ExchangeId& id, const std::wstring& line) {
-  if (!log_) return screen_.Line(id, line);
+  if (!log_ || !log_->KeepsFile()) return screen_.Line(id, line);
   Locked lock(mutex_);
   held_.emplace_back(id.number, line);
 }

@@ -56,6 +56,27 @@ class ConsoleEvents {
   virtual void ProblemOver(const std::wstring&) {}
   // The run is over: nothing more is drawn (an exchange may still tell its verdict).
   virtual void Stop() {}
+  // How the records reach the broker (--mqtt), in a few words: "MQTT connected".
+  virtual void Link(const std::wstring&) {}
+};
+
+// What a record is about, for those that send it on.
+struct RecordAbout {
+  const Adapter* adapter = nullptr;  // an exchange's
+  ExchangeOutcome outcome = ExchangeOutcome::kNone;
+  const WatchStart* watch = nullptr;
+};
+
+// Where each record goes besides the log (--mqtt's publisher). It stamps each record first
+// (bench, seq), so that the log keeps the same bytes it sends, in the same order.
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  virtual std::wstring Stamp(const std::wstring& record, int64_t& seq) = 0;
+  // The stamped record, kept in the log or not (none, or it could not be written). Must not
+  // wait for the network.
+  virtual void Kept(const std::wstring& record, int64_t seq, const RecordAbout& about,
+                    bool in_log) = 0;
 };
 
 // The lines for people on standard output, as they come.
@@ -70,11 +91,13 @@ class LinesEvents final : public ConsoleEvents {
 };
 
 // --log: the JSON records appended to a file, each on the disk before anyone is shown it. A
-// failed write is said once through `screen` and counted; the run goes on.
+// failed write is said once through `screen` and counted; the run goes on. With a sink, each
+// record is stamped by it first and handed to it once kept; `file` may then be null (no --log).
 class LogEvents final : public ConsoleEvents {
  public:
-  LogEvents(std::unique_ptr<RecordFile> file, std::wstring path)
-      : file_(std::move(file)), path_(std::move(path)) {}
+  LogEvents(std::unique_ptr<RecordFile> file, std::wstring path, RecordSink* sink = nullptr)
+      : file_(std::move(file)), path_(std::move(path)), sink_(sink) {}
+  bool KeepsFile() const { return file_ != nullptr; }
   void SetScreen(ConsoleEvents* screen) { screen_ = screen; }
 
   void WatchStarted(const WatchStart& start) override;
@@ -84,10 +107,11 @@ class LogEvents final : public ConsoleEvents {
   std::wstring Failure() const;
 
  private:
-  void Append(const std::wstring& record);
+  void Append(const std::wstring& record, const RecordAbout& about = {});
 
   std::unique_ptr<RecordFile> file_;
   std::wstring path_;
+  RecordSink* sink_;
   ConsoleEvents* screen_ = nullptr;
   mutable Mutex mutex_;
   std::wstring error_;
@@ -110,6 +134,7 @@ class FanOut final : public ConsoleEvents {
   void Problem(const std::wstring& text) override { screen_.Problem(text); }
   void ProblemOver(const std::wstring& text) override { screen_.ProblemOver(text); }
   void Stop() override { screen_.Stop(); }
+  void Link(const std::wstring& text) override { screen_.Link(text); }
 
  private:
   LogEvents* log_;

@@ -106,4 +106,9 @@ std::wstring WatchRecord(const WatchStart& start) {
          Seconds(start.settle_ms) + L"}";
 }
 
+std::wstring StampedRecord(const std::wstring& record, const std::wstring& bench, int64_t seq) {
+  return record.substr(0, record.size() - 1) + L",\"bench\":" + JsonString(bench) + L",\"seq\":" +
+         DecimalNumber(seq) + L"}";
+}
+
 }  // namespace qm

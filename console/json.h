@@ -18,6 +18,8 @@ std::wstring JsonAdapter(const std::wstring& port, const Adapter& adapter);
 std::wstring ExchangeRecord(const ExchangeId& id, const Verdict& verdict);
 std::wstring SummaryRecord(const Tally& tally);
 std::wstring WatchRecord(const WatchStart& start);
+// A record with the bench that made it and its place in that bench's records (--mqtt).
+std::wstring StampedRecord(const std::wstring& record, const std::wstring& bench, int64_t seq);
 
 // --json: the records on standard output.
 class JsonEvents final : public ConsoleEvents {
@@ -28,7 +30,9 @@ class JsonEvents final : public ConsoleEvents {
     platform_.PrintRecord(ExchangeRecord(id, verdict));
   }
   void Summary(const Tally& tally) override { platform_.PrintRecord(SummaryRecord(tally)); }
-  void Problem(const std::wstring& text) override { platform_.PrintError(L"quillomarvet: " + text); }
+  void Problem(const std::wstring& text) override {
+    platform_.PrintError(L"quillomarvet: " + text);
+  }
 
  private:
   ConsolePlatform& platform_;

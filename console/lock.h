@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace qm {
@@ -14,6 +16,37 @@ class Mutex {
   Mutex& operator=(const Mutex&) = delete;
   void Lock();
   void Unlock();
+
+ private:
+  friend class Condition;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A condition variable over Mutex, for the same reason.
+class Condition {
+ public:
+  Condition();
+  ~Condition();
+  Condition(const Condition&) = delete;
+  Condition& operator=(const Condition&) = delete;
+  // With `mutex` locked: releases it until woken or `ms` milliseconds have passed (no limit
+  // when negative), then takes it again. May wake early: the caller looks again.
+  void Wait(Mutex& mutex, int32_t ms);
+  void WakeAll();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A thread that runs `job` and is joined when the owner goes.
+class JoinedThread {
+ public:
+  explicit JoinedThread(std::function<void()> job);  // throws Error when no thread can be had
+  ~JoinedThread();
+  JoinedThread(const JoinedThread&) = delete;
+  JoinedThread& operator=(const JoinedThread&) = delete;
 
  private:
   struct Impl;

@@ -71,6 +71,10 @@ void BoardEvents::ProblemOver(const std::wstring& text) {
   Update([&](BoardModel& m) { m.ProblemOver(text); });
 }
 
+void BoardEvents::Link(const std::wstring& text) {
+  Update([&](BoardModel& m) { m.Link(text); });
+}
+
 void BoardEvents::Stop() {
   stop_ = true;
   terminal_->Leaving();

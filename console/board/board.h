@@ -27,6 +27,7 @@ class BoardEvents final : public ConsoleEvents {
   void Problem(const std::wstring& text) override;
   void ProblemOver(const std::wstring& text) override;
   void Stop() override;
+  void Link(const std::wstring& text) override;
 
  private:
   static constexpr int32_t kMinimumGapMs = 100;

@@ -130,7 +130,15 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
   column = canvas.Put(1, column, L", ");
   column = canvas.Put(1, column, DecimalNumber(t.cannot_open) + L" could not be opened",
                       t.cannot_open ? Ink::kBad : Ink::kNormal);
-  if (t.interrupted) canvas.Put(1, column, L", " + DecimalNumber(t.interrupted) + L" interrupted");
+  if (t.interrupted) {
+    column = canvas.Put(1, column, L", " + DecimalNumber(t.interrupted) + L" interrupted");
+  }
+  // The broker's link at the right end, where it fits.
+  const int link_width = static_cast<int>(model.link().size());
+  if (link_width > 0 && width - column >= link_width + 2) {
+    canvas.Put(1, width - link_width - 1, model.link(),
+               model.link() == L"MQTT connected" ? Ink::kNormal : Ink::kBad);
+  }
 
   // The last row: a problem, else the last few events.
   const int last = height - 1;

@@ -70,7 +70,12 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentsCase{"SettleOverByTenths", {L"--watch", L"--settle=3600.5"}, std::nullopt, {}},
         ArgumentsCase{"SettleMissing", {L"--watch", L"--settle"}, std::nullopt, {}},
         ArgumentsCase{"Unknown", {L"-x"}, std::nullopt, {}},
-        ArgumentsCase{"Positional", {L"COM3"}, std::nullopt, {}}),
+        ArgumentsCase{"Positional", {L"COM3"}, std::nullopt, {}},
+        ArgumentsCase{"Mqtt", {L"--watch", L"--mqtt=mqtt://h", L"--bench", L"b7", L"--mqtt-wait=1"},
+                      Mode::kWatch, {}},
+        ArgumentsCase{"MqttBadUrl", {L"--watch", L"--mqtt", L"http://h"}, std::nullopt, {}},
+        ArgumentsCase{"BenchWithoutMqtt", {L"--watch", L"--bench", L"b7"}, std::nullopt, {}},
+        ArgumentsCase{"MqttWithList", {L"--list", L"--mqtt", L"mqtt://h"}, std::nullopt, {}}),
     [](const ::testing::TestParamInfo<ArgumentsCase>& info) { return info.param.name; });
 
 TEST(Json, StringsAreValidWhateverTheTextAndTimesAreUtc) {
