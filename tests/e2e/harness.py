@@ -847,6 +847,10 @@ if __name__ == "__main__":
         sys.exit("usage: harness.py bits|describe")
 
 
+# For the broker and the browser: the machine as it is, outside any umockdev testbed.
+OUTSIDE_TESTBED = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
+
+
 def free_port():
     import socket
     with socket.socket() as s:
@@ -866,7 +870,7 @@ class Broker:
         for user, password in users.items():
             subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if not os.path.exists(passwd)
                                                          else []), passwd, user, password],
-                           check=True, capture_output=True)
+                           check=True, capture_output=True, env=OUTSIDE_TESTBED)
         with open(os.path.join(ROOT, "deploy/mosquitto.acl")) as f, open(acl, "w") as out:
             out.write(f.read().replace(" quillomarvet/", f" {prefix}/"))
         with open(os.path.join(ROOT, "deploy/mosquitto.conf")) as f:
@@ -894,7 +898,7 @@ class Broker:
     def start(self):
         self.log = open(os.path.join(self.work, "mosquitto.log"), "ab")
         self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=self.log,
-                                     stderr=subprocess.STDOUT)
+                                     stderr=subprocess.STDOUT, env=OUTSIDE_TESTBED)
         wait_until(lambda: self._listening(), 10, "Mosquitto listening")
 
     def _listening(self):
@@ -918,7 +922,7 @@ class Broker:
     def publish(self, user, password, topic, payload, retain=False):
         subprocess.run(["mosquitto_pub", "-p", str(self.port), "-u", user, "-P", password,
                         "-q", "1", "-t", topic, "-m", payload, *(["-r"] if retain else [])],
-                       check=True, timeout=10)
+                       check=True, timeout=10, env=OUTSIDE_TESTBED)
 
 
 class Browser:
@@ -926,9 +930,7 @@ class Browser:
     runs one of the driver's operations and returns its value."""
 
     def __init__(self, node_modules):
-        env = dict(os.environ, NODE_PATH=node_modules)
-        for k in ("LD_PRELOAD", "UMOCKDEV_DIR"):  # a browser outside any testbed
-            env.pop(k, None)
+        env = dict(OUTSIDE_TESTBED, NODE_PATH=node_modules)
         self.proc = subprocess.Popen(["node", os.path.join(os.path.dirname(__file__),
                                                            "page_driver.js")],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,

@@ -1,9 +1,11 @@
 """The supervisor's page in Debian's headless Chromium, served by a Mosquitto of the test's own
-configured as deploy/mosquitto.conf and its ACL say, with two benches publishing: both benches
-and their sockets in natural order, a verdict live within 2 s, a bench killed with SIGKILL shown
-as lost, a hostile answer shown as text and run never, the filters, a reload that brings
-everything back from the retained topics, and the ACL keeping each bench to its own topics."""
+configured as deploy/mosquitto.conf and its ACL say, with two watches publishing (umockdev
+benches, as in console_linux.py): both benches and their sockets in natural order, a verdict
+live within 2 s, a watch killed with SIGKILL shown as lost, a hostile answer shown as text and
+run never, the filters, a reload that brings everything back from the retained topics, and the
+ACL keeping each bench to its own topics."""
 
+import itertools
 import json
 import os
 import shutil
@@ -13,9 +15,12 @@ import sys
 import tempfile
 import time
 import unittest
+from datetime import datetime
 
 sys.path.insert(0, os.path.dirname(__file__))
+import console_linux  # noqa: E402  (skips without umockdev; the preloads; the program's path)
 import harness  # noqa: E402
+from console_linux import CONSOLE, UMockdev  # noqa: E402
 
 PAGE = os.path.abspath(os.environ.get("QM_PAGE", "build/host/web/page"))
 NODE_MODULES = os.path.abspath(os.environ.get("QM_NODE_MODULES", "build/host/web/npm/node_modules"))
@@ -23,8 +28,9 @@ SCREENSHOT = os.environ.get("QM_SCREENSHOT")
 PREFIX = "plant1/line3"  # a prefix of several levels, from ?prefix=
 USERS = {"supervisor": "only-reads", "bench-a": "secret-a", "bench-b": "secret-b"}
 HOSTILE = "<img src=x onerror=alert(1)>"
+OK, SILENT = harness.answer_after_command(b"OK\r\n"), None
 
-for tool in ("mosquitto", "mosquitto_pub", "mosquitto_sub", "node", "/usr/bin/chromium"):
+for tool in ("mosquitto", "mosquitto_pub", "node", "/usr/bin/chromium"):
     if not shutil.which(tool):
         print(f"skipped: {tool} not found (scripts/setup.sh installs it)")
         sys.exit(77)
@@ -44,40 +50,38 @@ VIEW = """(() => [...document.querySelectorAll('section.bench')].map(s => ({
     again: r.classList.contains('again')}))})))()"""
 
 
-class FakeBench:
-    """A bench as the agreed topics make it: a connection whose will says lost, and records."""
+class Watch:
+    """quillomarvet --watch --mqtt as its bench's user, on a umockdev testbed of its own with a
+    device in each socket 1-n of `sockets` (n: responder)."""
 
-    def __init__(self, broker, name):
-        self.broker, self.name, self.seq, self.tally, self.outcomes = broker, name, 0, {}, {}
-        self.topic = f"{PREFIX}/{name}"
-        status = {"type": "status", "bench": name, "host": "pc-" + name, "version": "1.0.0.1",
-                  "started": "2026-12-08T09:14:03.512Z", "watched": "CP210x adapters",
-                  "at": "2026-12-08T09:14:03.512Z"}
-        self.connection = subprocess.Popen([
-            "mosquitto_sub", "-p", str(broker.port), "-u", name, "-P", USERS[name], "-t",
-            self.topic + "/none", "--will-topic", self.topic + "/status", "--will-retain",
-            "--will-qos", "1", "--will-payload", json.dumps(dict(status, state="lost"))])
-        self.publish("status", dict(status, state="online"), retain=True)
+    def __init__(self, work, broker, name, sockets):
+        self.name, self.numbers, self.plugged = name, itertools.count(), {}
+        self.testbed = UMockdev.Testbed.new()
+        for n, responder in sockets.items():
+            self.plug(n, responder)
+        password = os.path.join(work, name + ".password")
+        with open(password, "w") as f:
+            f.write(USERS[name] + "\n")
+        self.log = os.path.join(work, name + ".jsonl")
+        self.proc = subprocess.Popen(
+            [CONSOLE, "--watch", "--settle", "0", "--log", self.log, "--bench", name, "--mqtt",
+             f"mqtt://{name}@127.0.0.1:{broker.port}/{PREFIX}", "--mqtt-password-file", password],
+            env=dict(os.environ, UMOCKDEV_DIR=self.testbed.get_root_dir()),
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, name + ".err"), "w"))
 
-    def publish(self, what, record, retain=False, as_bench=None):
-        self.broker.publish(as_bench or self.name, USERS[as_bench or self.name],
-                            f"{self.topic}/{what}", json.dumps(record), retain)
+    def plug(self, n, responder):
+        if n in self.plugged:
+            harness.umockdev_unplug(self.testbed, self.plugged[n][1], self.plugged[n][0])
+        (node, path), = harness.umockdev_adapters(
+            self.testbed, [(f"ttyUSB{next(self.numbers)}", f"{self.name} {n}")], n)
+        self.plugged[n] = harness.MockedDevice(self.testbed.get_dev_fd(node), responder), path
 
-    def verdict(self, key, outcome, answer=None, reason=None):
-        self.seq += 1
-        record = {"type": "exchange", "port": f"/dev/ttyUSB{self.seq}", "location": key,
-                  "serial": f"QM{self.seq:04}", "product": "CP2102", "outcome": outcome,
-                  "answer": answer, "reason": reason, "started": "2026-12-08T09:15:00.000Z",
-                  "seconds": 2.0, "bench": self.name, "seq": self.seq}
-        counts = self.tally.setdefault(key, {"ok": 0, "fail": 0})
-        counts["ok" if outcome == "answered" else "fail"] += 1
-        self.publish(f"socket/{key}/state", record, retain=True)
-        self.publish("events", record)
-        self.outcomes[outcome] = self.outcomes.get(outcome, 0) + 1
-        totals = {k: self.outcomes.get(k, 0) for k in
-                  ("answered", "no-answer", "unexpected", "cannot-open", "interrupted")}
-        self.publish("tally", dict(type="tally", bench=self.name, sockets=self.tally, **totals),
-                     retain=True)
+    def verdict_at(self, location):
+        """When the log's last verdict for that socket was given, in ms since the epoch."""
+        with open(self.log) as f:
+            r = [json.loads(line) for line in f if f'"location":"{location}"' in line][-1]
+        started = datetime.strptime(r["started"], "%Y-%m-%dT%H:%M:%S.%f%z").timestamp()
+        return (started + r["seconds"]) * 1000
 
 
 class Page(unittest.TestCase):
@@ -96,54 +100,55 @@ class Page(unittest.TestCase):
         return self.browser.call("wait", js=f"(() => {{ const v = {VIEW}; return {condition}; }})()",
                                  timeout=timeout)
 
-    def test_two_benches_live_on_the_page(self):
-        a, b = FakeBench(self.broker, "bench-a"), FakeBench(self.broker, "bench-b")
-        self.addCleanup(lambda: [x.connection.kill() for x in (a, b)])
-        for key in ("1-1.10", "1-1.2", "1-1.9"):  # published out of the hub's order
-            a.verdict(key, "answered", "OK")
-        a.verdict("1-1.9", "no-answer")
-        a.verdict("1-1.9", "no-answer")  # keeps failing
-        b.verdict("ttyUSB10", "answered", HOSTILE)
-        b.verdict("ttyUSB2", "cannot-open", reason="permission denied")
+    def test_two_watches_live_on_the_page(self):
+        a = Watch(self.work, self.broker, "bench-a", {10: OK, 9: SILENT, 2: OK})
+        b = Watch(self.work, self.broker, "bench-b", {
+            10: harness.answer_after_command(HOSTILE.encode() + b"\r\n"), 2: OK})
+        for watch in (a, b):
+            self.addCleanup(lambda w=watch: w.proc.poll() is None and w.proc.kill())
 
-        url = f"http://127.0.0.1:{self.broker.ws_port}/?prefix={PREFIX}"
-        self.browser.call("open", url=url)
+        self.browser.call("open", url=f"http://127.0.0.1:{self.broker.ws_port}/?prefix={PREFIX}")
         # No anonymous access: the page asks for a user, and the page's user can only read.
         self.browser.call("wait", js="!document.getElementById('login').hidden")
         self.browser.call("type", selector="#login-user", text="supervisor")
         self.browser.call("type", selector="#login-password", text=USERS["supervisor"])
         self.browser.call("click", selector="#login button")
-        self.wait("v.length == 2 && v.every(b => b.rows.length >= 2 && b.status.startsWith('online'))")
+        self.wait("v.length == 2 && v[0].rows.length == 3 && v[1].rows.length == 2 && "
+                  "v[0].rows[1].cells[6] == '0/1'")
+        a.plug(9, SILENT)  # fails again
+        self.wait("v[0].rows[1].cells[6] == '0/2'")
         self.check_drawn(self.view())
 
-        # A new verdict, live: on the page within 2 s.
-        started = time.monotonic()
-        b.verdict("ttyUSB2", "answered", "OK 2")
-        self.wait("v[1].rows[0].cells[4] == 'answered: OK 2'", timeout=2000)
-        self.assertLess(time.monotonic() - started, 2.0)
+        # The ACL: a bench writes only under its own name, and the page's user nowhere.
+        self.broker.publish("bench-b", USERS["bench-b"], f"{PREFIX}/bench-a/socket/1-1/state",
+                            '{"outcome":"answered"}', retain=True)
+        self.broker.publish("supervisor", USERS["supervisor"],
+                            f"{PREFIX}/bench-b/socket/1-1/state", '{"outcome":"answered"}',
+                            retain=True)
 
-        # The ACL: a bench writes only under its own name (nor does the page's user write).
-        a.publish("socket/1-9/state", {"type": "exchange", "outcome": "answered"}, retain=True,
-                  as_bench="bench-b")
-        b.publish("socket/1-9/state", {"type": "exchange", "outcome": "answered"}, retain=True,
-                  as_bench="supervisor")
-        b.verdict("ttyUSB3", "answered", "OK 3")  # after those, on the same path
-        self.wait("v[1].rows.length == 3")
-        self.assertEqual(len(self.view()["bench-a"]["rows"]), 3)
+        # A new verdict, live: on the page within 2 s of the watch giving it.
+        b.plug(3, harness.answer_after_command(b"OK 2\r\n"))
+        self.wait("v[1].rows[1].cells[4] == 'answered: OK 2' && (window.qmSeen = Date.now())")
+        latency = self.browser.call("eval", js="window.qmSeen") - b.verdict_at("1-3")
+        print(f"a verdict on the page {latency:.0f} ms after the watch gave it", file=sys.stderr)
+        self.assertLess(latency, 2000)
+        self.assertEqual([len(x["rows"]) for x in self.view().values()], [3, 3])
 
         # Only failures; then one bench.
         self.browser.call("click", selector="#only-failures")
-        shown = {n: [r["cells"][0] for r in b["rows"] if r["shown"]] for n, b in
-                 self.view().items() if b["shown"]}
-        self.assertEqual(shown, {"bench-a": ["1-1.9"]})
+        shown = {n: [r["cells"][0] for r in x["rows"] if r["shown"]] for n, x in
+                 self.view().items() if x["shown"]}
+        self.assertEqual(shown, {"bench-a": ["1-9"]})
         self.browser.call("click", selector="#only-failures")
         self.browser.call("select", selector="#bench-filter", value="bench-b")
-        self.assertEqual([n for n, b in self.view().items() if b["shown"]], ["bench-b"])
+        self.assertEqual([n for n, x in self.view().items() if x["shown"]], ["bench-b"])
         self.browser.call("select", selector="#bench-filter", value="")
 
         # Killed: the broker gives out its will, and the page says lost at once.
-        a.connection.send_signal(signal.SIGKILL)
+        a.proc.send_signal(signal.SIGKILL)
         self.wait("v[0].status.startsWith('lost since')")
+        if SCREENSHOT:
+            self.browser.call("screenshot", path=SCREENSHOT)
 
         # A reload: everything back from the retained topics (the user kept for this tab).
         self.browser.call("reload")
@@ -151,21 +156,18 @@ class Page(unittest.TestCase):
         after = self.view()
         self.check_drawn(after)
         self.assertTrue(after["bench-a"]["status"].startswith("lost (last connected"))
-        self.assertEqual(after["bench-b"]["rows"][0]["cells"][4], "answered: OK 2")
+        self.assertEqual(after["bench-b"]["rows"][1]["cells"][4], "answered: OK 2")
         self.assertEqual(self.browser.call("seen"), {"dialogs": [], "errors": []})
-        if SCREENSHOT:
-            self.browser.call("screenshot", path=SCREENSHOT)
 
     def check_drawn(self, view):
         self.assertEqual(list(view), ["bench-a", "bench-b"])
         a, b = view["bench-a"], view["bench-b"]
-        self.assertEqual([r["cells"][0] for r in a["rows"]], ["1-1.2", "1-1.9", "1-1.10"])
+        self.assertEqual([r["cells"][0] for r in a["rows"]], ["1-2", "1-9", "1-10"])
         self.assertEqual([r["cells"][3:5] for r in a["rows"]],
                          [["OK", "answered: OK"], ["FAIL again", "NO COMM"], ["OK", "answered: OK"]])
         self.assertEqual([r["again"] for r in a["rows"]], [False, True, False])
-        self.assertEqual(a["rows"][1]["cells"][6], "1/2")
-        self.assertIn("5 reset: 3 answered, 2 no answer", a["totals"])
-        self.assertEqual(b["rows"][-1]["cells"][0], "ttyUSB10")
+        self.assertIn("4 reset: 2 answered, 2 no answer", a["totals"])
+        self.assertEqual(b["rows"][-1]["cells"][0], "1-10")
         # The hostile answer is those characters, and no element came of it.
         self.assertEqual(b["rows"][-1]["cells"][4], "answered: " + HOSTILE)
         self.assertEqual(self.browser.call("eval", js="document.querySelectorAll('img').length"), 0)
