@@ -859,53 +859,45 @@ def free_port():
 
 
 class Broker:
-    """Mosquitto on loopback ports, configured as deploy/mosquitto.conf says (its users and ACL,
-    persistence, the page on its websockets listener), with files in `work`. `users` maps each
-    user to its password; the ACL is written for `prefix`."""
+    """Mosquitto on loopback ports, configured as deploy/mosquitto.conf and its ACL say (written
+    for `prefix`), with `users` (name: password) and its files in `work`."""
 
     def __init__(self, work, page, users, prefix="quillomarvet"):
-        self.work, self.port, self.ws_port = work, free_port(), free_port()
-        passwd, acl, data = (os.path.join(work, n) for n in ("passwd", "acl", "data"))
-        os.makedirs(data, exist_ok=True)
+        self.port, self.ws_port = free_port(), free_port()
+        passwd, acl, data, conf = (os.path.join(work, n) for n in ("passwd", "acl", "data", "conf"))
+        os.makedirs(data)
         for user, password in users.items():
-            subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if not os.path.exists(passwd)
-                                                         else []), passwd, user, password],
-                           check=True, capture_output=True, env=OUTSIDE_TESTBED)
+            subprocess.run(["mosquitto_passwd", "-b", *([] if os.path.exists(passwd) else ["-c"]),
+                            passwd, user, password], check=True, env=OUTSIDE_TESTBED)
         with open(os.path.join(ROOT, "deploy/mosquitto.acl")) as f, open(acl, "w") as out:
             out.write(f.read().replace(" quillomarvet/", f" {prefix}/"))
-        with open(os.path.join(ROOT, "deploy/mosquitto.conf")) as f:
-            conf = f.read()
-        # The websockets listener on loopback: by its interface's name (see the config).
-        for was, now in [("/etc/mosquitto/quillomarvet.passwd", passwd),
-                         ("/etc/mosquitto/quillomarvet.acl", acl),
-                         ("/var/lib/mosquitto/", data + "/"),
-                         ("log_dest file /var/log/mosquitto/mosquitto.log", "log_dest stderr"),
-                         ("\nlistener 1883\n", f"\nlistener {self.port} 127.0.0.1\n"),
-                         ("\nlistener 8080\n", f"\nlistener {self.ws_port} lo\n"),
-                         ("/usr/share/quillomarvet/web", page)]:
-            assert was in conf, was
-            conf = conf.replace(was, now)
-        self.conf = os.path.join(work, "mosquitto.conf")
-        with open(self.conf, "w") as f:
-            f.write(conf)
+        with open(os.path.join(ROOT, "deploy/mosquitto.conf")) as f, open(conf, "w") as out:
+            text = f.read()
+            # The websockets listener on loopback: by its interface's name (see the config).
+            for was, now in [("/etc/mosquitto/quillomarvet.passwd", passwd),
+                             ("/etc/mosquitto/quillomarvet.acl", acl),
+                             ("/var/lib/mosquitto/", data + "/"),
+                             ("file /var/log/mosquitto/mosquitto.log", "stderr"),
+                             ("\nlistener 1883\n", f"\nlistener {self.port} 127.0.0.1\n"),
+                             ("\nlistener 8080\n", f"\nlistener {self.ws_port} lo\n"),
+                             ("/usr/share/quillomarvet/web", page)]:
+                assert was in text, was
+                text = text.replace(was, now)
+            out.write(text)
         if os.getuid() == 0:  # Mosquitto started as root goes on as the user mosquitto
             os.chmod(work, 0o755)
             for path in (data, passwd, acl):
                 shutil.chown(path, "mosquitto")
-        self.proc = None
-        self.start()
-
-    def start(self):
-        self.log = open(os.path.join(self.work, "mosquitto.log"), "ab")
-        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=self.log,
+        self.log = open(os.path.join(work, "mosquitto.log"), "ab")
+        self.proc = subprocess.Popen(["mosquitto", "-c", conf], stdout=self.log,
                                      stderr=subprocess.STDOUT, env=OUTSIDE_TESTBED)
-        wait_until(lambda: self._listening(), 10, "Mosquitto listening")
-
-    def _listening(self):
-        import socket
+        wait_until(lambda: self.proc.poll() is not None or self._listening(), 10, "Mosquitto")
         if self.proc.poll() is not None:
             with open(self.log.name, errors="replace") as f:
                 raise RuntimeError("Mosquitto ended at start:\n" + f.read())
+
+    def _listening(self):
+        import socket
         try:
             for port in (self.port, self.ws_port):
                 socket.create_connection(("127.0.0.1", port), 0.2).close()
@@ -913,16 +905,11 @@ class Broker:
         except OSError:
             return False
 
-    def stop(self, sig=signal.SIGTERM):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(sig)
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
             self.proc.wait(10)
         self.log.close()
-
-    def publish(self, user, password, topic, payload, retain=False):
-        subprocess.run(["mosquitto_pub", "-p", str(self.port), "-u", user, "-P", password,
-                        "-q", "1", "-t", topic, "-m", payload, *(["-r"] if retain else [])],
-                       check=True, timeout=10, env=OUTSIDE_TESTBED)
 
 
 class Browser:

@@ -42,7 +42,6 @@ const ops = {
   select: ({ selector, value }) => page.select(selector, value).then(() => null),
   screenshot: ({ path, fullPage = false }) => page.screenshot({ path, fullPage }).then(() => null),
   seen: () => ({ dialogs, errors }),
-  metrics: () => page.metrics(), // script, layout and style time so far, in seconds
   // Each batch on a connection of its own, all at once; in each, messages in order:
   // {username, password, messages: [[topic, payload, retain], ...]}. Returns when the first
   // was sent (Date.now()) and how long all took.
