@@ -33,7 +33,7 @@ std::unique_ptr<ConsoleEvents> Screen(const Options& options, ConsolePlatform& p
       return std::make_unique<BoardEvents>(platform, std::move(terminal));
     }
   }
-  return std::make_unique<LinesEvents>(platform);
+  return std::make_unique<LinesEvents>(platform, options.expect);
 }
 
 #ifdef QM_WITH_MQTT
@@ -107,7 +107,7 @@ int RunShown(const Options& options, const std::vector<Adapter>* adapters, bool 
   int status;
   Tally tally;
   if (adapters) {
-    status = RunExchanges(*adapters, several, platform, events);
+    status = RunExchanges(*adapters, several, platform, events, options.expect);
   } else {
     status = Watch(options, platform, events, tally);
   }
@@ -123,6 +123,9 @@ int RunShown(const Options& options, const std::vector<Adapter>* adapters, bool 
 #ifdef QM_WITH_MQTT
   if (mqtt) {
     const int64_t left = mqtt->Finish();
+    if (left > 0 && !mqtt->Problem().empty()) {
+      platform.PrintError(L"quillomarvet: " + mqtt->Problem());
+    }
     if (left > 0 && options.log.empty()) {
       platform.PrintError(L"quillomarvet: the broker did not take " + DecimalNumber(left) +
                           (left == 1 ? L" record" : L" records") + L" within --mqtt-wait: lost");

@@ -1,7 +1,8 @@
 # bash completion for quillomarvet                                 -*- shell-script -*-
 # The options come from the program's own --help, so they cannot drift from it; after --port,
 # the ports of the adapters it finds (--list: the port, two spaces, the name), and when none of
-# them fits, the files under /dev; after --log, files.
+# them fits, the files under /dev; after --log and the MQTT files, files; after --settle,
+# --expect, --mqtt, --bench and --mqtt-wait, nothing.
 
 _quillomarvet() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev= before=
@@ -15,7 +16,8 @@ _quillomarvet() {
         before=$prev prev=$cur cur=
     fi
     [[ $prev == = ]] && prev=$before
-    [[ $prev == --settle ]] && return 0  # it takes seconds: no option fits there
+    # Seconds, the text of an answer's line, a URL, a name: no option fits there.
+    [[ $prev == @(--settle|--expect|--mqtt|--bench|--mqtt-wait) ]] && return 0
 
     if [[ $prev == --port ]]; then
         while IFS= read -r line; do
@@ -36,7 +38,7 @@ _quillomarvet() {
         return 0
     fi
 
-    if [[ $prev == --log ]]; then
+    if [[ $prev == @(--log|--mqtt-password-file|--mqtt-cafile) ]]; then
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         compopt -o filenames 2>/dev/null
         return 0

@@ -117,7 +117,8 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
   int column = canvas.Put(0, 0, L"quillomarvet --watch", Ink::kTitle);
   column = canvas.Put(0, column,
                       L"  " + model.watched() + L" since " + model.since() + L", settle " +
-                          Seconds(model.settle_ms()) + L" s");
+                          Seconds(model.settle_ms()) + L" s" +
+                          (model.expect().empty() ? L"" : L", expect " + model.expect()));
   if (width - column >= 10) canvas.Put(0, width - 8, L"q: quit");
   const Tally& t = model.totals();
   canvas.Put(1, 0, DecimalNumber(t.Total()) + L" reset: ");
@@ -125,6 +126,11 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
       canvas.Put(1, static_cast<int>(DecimalNumber(t.Total()).size()) + 8,
                  DecimalNumber(t.answered) + L" answered", t.answered ? Ink::kGood : Ink::kNormal);
   column = canvas.Put(1, column, L", ");
+  if (t.judged) {
+    column = canvas.Put(1, column, DecimalNumber(t.unexpected) + L" unexpected",
+                        t.unexpected ? Ink::kBad : Ink::kNormal);
+    column = canvas.Put(1, column, L", ");
+  }
   column = canvas.Put(1, column, DecimalNumber(t.no_answer) + L" no answer",
                       t.no_answer ? Ink::kBad : Ink::kNormal);
   column = canvas.Put(1, column, L", ");

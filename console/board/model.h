@@ -47,6 +47,7 @@ class BoardModel {
   const std::wstring& watched() const { return watched_; }
   int32_t settle_ms() const { return settle_ms_; }
   const std::wstring& link() const { return link_; }  // how records reach the broker
+  const std::wstring& expect() const { return expect_; }
   // The newest problem that is not over; empty when none.
   std::wstring problem() const { return problems_.empty() ? L"" : problems_.back(); }
   // Whether some socket shows a countdown or a progress that moves with time.
@@ -59,7 +60,7 @@ class BoardModel {
   std::vector<Socket> sockets_;
   Tally totals_;
   std::deque<std::wstring> events_;
-  std::wstring since_, watched_, link_;
+  std::wstring since_, watched_, expect_, link_;
   std::vector<std::wstring> problems_;
   int32_t settle_ms_ = 0;
 };

@@ -66,7 +66,8 @@ MqttPublisher::MqttPublisher(MqttSettings settings)
     std::string password;
     if (!settings_.password_file.empty()) {
       FilePtr file = OpenToRead(settings_.password_file);
-      if (!file) throw Error(ENOENT, L"cannot read the password file " + settings_.password_file);
+      if (!file)
+        throw Error(ENOENT, L"the password file " + settings_.password_file + L" does not exist");
       ReadLine(file.get(), password);
       while (!password.empty() && password.back() == '\r') password.pop_back();
     }
@@ -195,7 +196,9 @@ void MqttPublisher::Kept(const std::wstring& record, int64_t seq, const RecordAb
   }
   queue_.push_back(std::move(outgoing));
   if (!connected_) ShowLink();
-  condition_.WakeAll();
+  // While a message is in flight its acknowledgement sends the next; without a link, the
+  // connection does.
+  if (connected_ && !in_flight_) condition_.WakeAll();
 }
 
 int64_t MqttPublisher::Finish() {
@@ -216,6 +219,11 @@ int64_t MqttPublisher::Finish() {
   network_.reset();
   Locked lock(mutex_);
   return static_cast<int64_t>(queue_.size());
+}
+
+std::wstring MqttPublisher::Problem() const {
+  Locked lock(mutex_);
+  return problem_;
 }
 
 bool MqttPublisher::Ending() const {
@@ -240,36 +248,43 @@ void MqttPublisher::Work() {
       if (!failure.empty()) SetProblem(failure);
       continue;
     }
+    if (PublishNext()) continue;
+    // Until something comes, the tally may go, or the end.
+    const auto now = std::chrono::steady_clock::now();
+    auto until = std::chrono::steady_clock::time_point::max();
+    if (finishing_) until = deadline_;
+    if (tally_due_ && connected_ && !in_flight_) until = std::min(until, tally_not_before_);
     int32_t wait_ms = -1;
-    if (finishing_) {
+    if (until != std::chrono::steady_clock::time_point::max()) {
       wait_ms = static_cast<int32_t>(std::max<int64_t>(
-          1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ -
-                                                                   std::chrono::steady_clock::now())
-                 .count()));
+          1, std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()));
     }
-    Message message;
-    if (!connected_ || in_flight_ || !Next(message)) {
-      condition_.Wait(mutex_, wait_ms);
-      continue;
-    }
-    int mid = 0;
-    const int rc = mosquitto_publish(mosq_, &mid, message.topic.c_str(),
-                                     static_cast<int>(message.payload.size()),
-                                     message.payload.data(), 1, message.retain);
-    // Not connected after all: libmosquitto keeps the message and sends it once it is.
-    if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN) {
-      in_flight_ = true;
-      in_flight_mid_ = mid;
-      in_flight_what_ = message.what;
-    } else {
-      SetProblem(L"cannot publish to " + TextFromBytes(message.topic) + L": " +
-                 MosquittoError(rc).Description());
-      if (message.what == What::kEvents || message.what == What::kState) {
-        queue_.pop_front();  // one the broker can never take (too long): the rest go on
-        state_step_ = false;
-      }
-    }
+    condition_.Wait(mutex_, wait_ms);
   }
+}
+
+bool MqttPublisher::PublishNext() {
+  Message message;
+  if (!connected_ || in_flight_ || !Next(message)) return false;
+  int mid = 0;
+  const int rc = mosquitto_publish(mosq_, &mid, message.topic.c_str(),
+                                   static_cast<int>(message.payload.size()), message.payload.data(),
+                                   1, message.retain);
+  // Not connected after all: libmosquitto keeps the message and sends it once it is.
+  if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN) {
+    in_flight_ = true;
+    in_flight_mid_ = mid;
+    in_flight_what_ = message.what;
+    return true;
+  }
+  SetProblem(L"cannot publish to " + TextFromBytes(message.topic) + L": " +
+             MosquittoError(rc).Description());
+  if (message.what == What::kEvents || message.what == What::kState) {
+    queue_.pop_front();  // one the broker can never take (too long): the rest go on
+    state_step_ = false;
+    return true;
+  }
+  return false;
 }
 
 bool MqttPublisher::Next(Message& message) {
@@ -295,8 +310,10 @@ bool MqttPublisher::Next(Message& message) {
     }
     return true;
   }
-  if (tally_due_) {
+  // The tally at most every kTallyGapMs: a burst of verdicts is told in a few.
+  if (tally_due_ && std::chrono::steady_clock::now() >= tally_not_before_) {
     tally_due_ = false;
+    tally_not_before_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTallyGapMs);
     message = {What::kTally, Topic("tally"), TallyJson(), true};
     return true;
   }
@@ -334,7 +351,12 @@ void MqttPublisher::Acknowledged(int mid) {
     case What::kTally:
       break;
   }
-  condition_.WakeAll();
+  // The next one goes from here, at once; the worker is woken for what only it does (the
+  // cursor, the tally's time, the end).
+  PublishNext();
+  if (cursor_due_ > cursor_written_ || finishing_ || (tally_due_ && !in_flight_)) {
+    condition_.WakeAll();
+  }
 }
 
 void MqttPublisher::Connected(int rc) {
@@ -350,6 +372,7 @@ void MqttPublisher::Connected(int rc) {
   for (const auto& [socket, record] : states_) republish_.push_back(socket);
   SetProblem(L"");
   ShowLink();
+  PublishNext();
   condition_.WakeAll();
 }
 

@@ -52,6 +52,8 @@ class MqttPublisher final : public RecordSink {
   // The end: waits up to the settings' wait for the broker to take what is left, publishes the
   // status offline and disconnects. Returns how many records it did not take.
   int64_t Finish();
+  // The link's problem as it stands (why the broker did not take them); empty when none.
+  std::wstring Problem() const;
 
  private:
   enum class What { kStatus, kRepublish, kEvents, kState, kTally, kOffline };
@@ -71,6 +73,7 @@ class MqttPublisher final : public RecordSink {
   void Work();
   void Network();
   bool Next(Message& message);
+  bool PublishNext();  // with the lock held: the next message, when none is in flight
   void Acknowledged(int mid);
   void Connected(int rc);
   void Disconnected(int rc);
@@ -99,7 +102,9 @@ class MqttPublisher final : public RecordSink {
   std::vector<std::string> republish_;         // sockets whose state is due again
   std::map<std::string, int64_t> outcomes_;    // this run's verdicts by outcome
   std::map<std::string, std::pair<int64_t, int64_t>> sockets_;  // ok, fail
+  static constexpr int32_t kTallyGapMs = 200;
   bool connected_ = false, status_due_ = false, tally_due_ = false;
+  std::chrono::steady_clock::time_point tally_not_before_;
   bool in_flight_ = false;
   int in_flight_mid_ = 0;
   What in_flight_what_ = What::kStatus;

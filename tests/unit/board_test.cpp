@@ -13,17 +13,24 @@ Adapter InSocket(int n) {
   return {L"/dev/ttyUSB" + number, L"Bench", L"1-" + number, L"QM" + number, L"dev" + number};
 }
 
-// `sockets` sockets 1-1, 1-2, ...: those divisible by 3 gave no answer, the rest answered.
-BoardModel Bench(int sockets) {
+// What socket n's device said: those divisible by 3 nothing; with --expect OK, those one short
+// of it answered ERROR; the rest OK.
+ExchangeOutcome OutcomeOf(int n, bool expect) {
+  if (n % 3 == 0) return ExchangeOutcome::kNoAnswer;
+  return expect && n % 3 == 2 ? ExchangeOutcome::kUnexpected : ExchangeOutcome::kAnswered;
+}
+
+// `sockets` sockets 1-1, 1-2, ..., each with its verdict.
+BoardModel Bench(int sockets, bool expect = false) {
   BoardModel model;
-  model.Watching({0, 1000, L"CP210x adapters"}, L"10:00:00");
+  model.Watching({0, 1000, L"CP210x adapters", expect ? L"OK" : L""}, L"10:00:00");
   for (int n = 1; n <= sockets; ++n) {
     const ExchangeId id{n, InSocket(n).port, InSocket(n), true, InSocket(n).port};
     model.Found(id.adapter, 0);
     model.Started(id, 0);
     Verdict verdict;
-    verdict.outcome = n % 3 ? ExchangeOutcome::kAnswered : ExchangeOutcome::kNoAnswer;
-    verdict.answer = n % 3 ? L"OK" : L"";
+    verdict.outcome = OutcomeOf(n, expect);
+    verdict.answer = n % 3 == 0 ? L"" : expect && n % 3 == 2 ? L"ERROR" : L"OK";
     model.Finished(id, verdict, L"10:02:03");
   }
   return model;
@@ -39,7 +46,8 @@ struct SizeCase {
   const char* name;
   int sockets, width, height;
   bool colours;
-  bool all_shown;  // every socket's place and verdict on the screen
+  bool all_shown;       // every socket's place and verdict on the screen
+  bool expect = false;  // with --expect OK
 };
 
 void PrintTo(const SizeCase& c, std::ostream* os) {
@@ -50,7 +58,7 @@ class BoardLayout : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
   const SizeCase& c = GetParam();
-  const Frame frame = Layout(Bench(c.sockets), c.width, c.height, 0, c.colours);
+  const Frame frame = Layout(Bench(c.sockets, c.expect), c.width, c.height, 0, c.colours);
   ASSERT_EQ(frame.width, c.width);
   ASSERT_EQ(frame.height, c.height);
   ASSERT_EQ(frame.text.size(), static_cast<std::size_t>(c.height));
@@ -62,6 +70,10 @@ TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
   }
   if (c.width > 0) {
     EXPECT_EQ(inked, c.colours);
+  }
+  if (c.expect) {  // its own count in the totals
+    const std::wstring count = DecimalNumber((c.sockets + 1) / 3) + L" unexpected, ";
+    EXPECT_NE(frame.text[1].find(count), std::wstring::npos) << Utf8(frame.text[1]);
   }
   if (!c.all_shown) return;
   // Each socket once, its verdict after it on the same row, in natural order.
@@ -79,7 +91,17 @@ TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
     ASSERT_NE(column, std::wstring::npos) << "socket " << n << " missing:\n" << Utf8(Text(frame));
     std::wstring rest = frame.text[row].substr(column + key.size());
     rest = rest.substr(0, rest.find(L"1-"));  // up to the next socket's place
-    EXPECT_NE(rest.find(n % 3 ? L"OK" : L"NO COMM"), std::wstring::npos) << Utf8(Text(frame));
+    // The verdict, in the good ink only where the device answered as expected.
+    const ExchangeOutcome outcome = OutcomeOf(n, c.expect);
+    const std::size_t word = rest.find(outcome == ExchangeOutcome::kNoAnswer   ? L"NO COMM"
+                                       : outcome == ExchangeOutcome::kAnswered ? L"OK"
+                                                                               : L"ERROR");
+    ASSERT_NE(word, std::wstring::npos) << Utf8(Text(frame));
+    if (c.colours) {
+      EXPECT_EQ(frame.ink[row][column + key.size() + word],
+                static_cast<char>(outcome == ExchangeOutcome::kAnswered ? Ink::kGood : Ink::kBad))
+          << "socket " << n << "'s verdict";
+    }
     EXPECT_TRUE(column > previous_column || (column == previous_column && row > previous_row))
         << "socket " << n << " out of order";
     previous_row = row;
@@ -95,6 +117,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BoardLayout,
                                            SizeCase{"NoColour", 20, 80, 24, false, true},
                                            SizeCase{"Narrow", 20, 40, 24, true, true},
                                            SizeCase{"NarrowCompact", 30, 30, 20, true, true},
+                                           SizeCase{"Judged", 20, 80, 24, true, true, true},
+                                           SizeCase{"JudgedGrid", 48, 80, 24, true, true, true},
                                            SizeCase{"Tiny", 64, 10, 3, true, false},
                                            SizeCase{"Nothing", 5, 0, 0, true, false}),
                          [](const ::testing::TestParamInfo<SizeCase>& info) {
