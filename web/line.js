@@ -227,7 +227,7 @@
       for (let i = 0; i < 7; i++) cells.push(row.appendChild(el("td")));
       cells[0].textContent = s.key;
       cells[3].className = "verdict";
-      v = s.view = { row, cells };
+      v = s.view = { row, cells, texts: [] };
       const at = insertSorted(b.keys, s.key);
       const next = b.sockets.get(b.keys[at + 1]);
       b.view.body.insertBefore(row, next && next.view ? next.view.row : null);
@@ -237,14 +237,17 @@
     const failing = w.cls === "fail";
     // Failing again and again: the socket (or what is plugged into it) wants a look.
     const again = failing && s.fail >= 2;
-    v.row.className = "v-" + w.cls + (again ? " again" : "");
-    v.cells[1].textContent = str(r && r.port);
-    v.cells[2].textContent = str(r && r.serial);
-    v.cells[3].textContent = again ? "FAIL again" : w.word;
-    v.cells[4].textContent = w.words;
+    const texts = [s.key, str(r && r.port), str(r && r.serial), again ? "FAIL again" : w.word,
+      w.words, r ? clock(r.started) : "", s.ok + "/" + s.fail];
+    // Only what differs is written: an unchanged cell then costs no style or layout.
+    const cls = "v-" + w.cls + (again ? " again" : "");
+    if (v.row.className !== cls) v.row.className = cls;
+    for (let i = 1; i < texts.length; i++) {
+      if (v.texts[i] === texts[i]) continue;
+      v.cells[i].textContent = texts[i];
+      v.texts[i] = texts[i];
+    }
     v.cells[4].title = w.words; // the whole answer, where the column cuts it
-    v.cells[5].textContent = r ? clock(r.started) : "";
-    v.cells[6].textContent = s.ok + "/" + s.fail;
   }
 
   function drawEvents() {

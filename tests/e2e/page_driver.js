@@ -42,6 +42,13 @@ const ops = {
   select: ({ selector, value }) => page.select(selector, value).then(() => null),
   screenshot: ({ path, fullPage = false }) => page.screenshot({ path, fullPage }).then(() => null),
   seen: () => ({ dialogs, errors }),
+  // CPU seconds used so far by the browser's renderer processes (the page's).
+  async cpu() {
+    const session = await browser.target().createCDPSession();
+    const { processInfo } = await session.send("SystemInfo.getProcessInfo");
+    await session.detach();
+    return processInfo.filter((p) => p.type === "renderer").reduce((t, p) => t + p.cpuTime, 0);
+  },
   // Each batch on a connection of its own, all at once; in each, messages in order:
   // {username, password, messages: [[topic, payload, retain], ...]}. Returns when the first
   // was sent (Date.now()) and how long all took.
