@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/win32/os_error.h"
+#include "common/win32/unique.h"
 #include "console/mqtt/files.h"
 
 namespace qm {
@@ -34,14 +35,17 @@ bool ReadLine(std::FILE* file, std::string& line) {
 
 void ReplaceFile(const std::wstring& path, std::string_view bytes) {
   const std::wstring written = path + L".new";
-  HANDLE file = ::CreateFileW(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw LastOsError();
-  DWORD done = 0;
-  const BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
-  const DWORD error = ::GetLastError();
-  ::CloseHandle(file);
-  if (!ok || done != bytes.size()) throw OsError(ok ? ERROR_HANDLE_DISK_FULL : error);
+  {
+    HANDLE opened = ::CreateFileW(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) throw LastOsError();
+    UniqueHandle file(opened);
+    DWORD done = 0;
+    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr)) {
+      throw LastOsError();
+    }
+    if (done != bytes.size()) throw OsError(ERROR_HANDLE_DISK_FULL);
+  }
   if (!::MoveFileExW(written.c_str(), path.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     throw LastOsError();

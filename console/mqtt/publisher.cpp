@@ -79,7 +79,10 @@ MqttPublisher::MqttPublisher(MqttSettings settings)
       check(mosquitto_tls_set(mosq_, ArgumentBytes(settings_.cafile).c_str(), nullptr, nullptr,
                               nullptr, nullptr));
     } else {
+      // The system's store: OpenSSL's default paths, and the folder Debian keeps it in (which
+      // libmosquitto 2.0.11 needs named before it turns TLS on).
       check(mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1));
+      check(mosquitto_tls_set(mosq_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr));
     }
   }
   const std::string lost = Status("lost", UnixMs());
@@ -90,6 +93,13 @@ MqttPublisher::MqttPublisher(MqttSettings settings)
   });
   mosquitto_disconnect_callback_set(mosq_, [](mosquitto*, void* self, int rc) {
     static_cast<MqttPublisher*>(self)->Disconnected(rc);
+  });
+  mosquitto_log_callback_set(mosq_, [](mosquitto*, void* self, int level, const char* text) {
+    // What libmosquitto says of a failure it returns only a number for (TLS' own reasons).
+    if ((level & MOSQ_LOG_ERR) == 0) return;
+    auto* publisher = static_cast<MqttPublisher*>(self);
+    Locked lock(publisher->mutex_);
+    publisher->library_said_ = TextFromBytes(text);
   });
   mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int mid) {
     static_cast<MqttPublisher*>(self)->Acknowledged(mid);
@@ -259,7 +269,10 @@ void MqttPublisher::Work() {
       wait_ms = static_cast<int32_t>(std::max<int64_t>(
           1, std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()));
     }
+    // Already waiting for the tally's time: an acknowledgement need not wake it for that.
+    tally_timed_ = tally_due_ && connected_ && !in_flight_;
     condition_.Wait(mutex_, wait_ms);
+    tally_timed_ = false;
   }
 }
 
@@ -311,7 +324,7 @@ bool MqttPublisher::Next(Message& message) {
     return true;
   }
   // The tally at most every kTallyGapMs: a burst of verdicts is told in a few.
-  if (tally_due_ && std::chrono::steady_clock::now() >= tally_not_before_) {
+  if (tally_due_ && (finishing_ || std::chrono::steady_clock::now() >= tally_not_before_)) {
     tally_due_ = false;
     tally_not_before_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTallyGapMs);
     message = {What::kTally, Topic("tally"), TallyJson(), true};
@@ -354,7 +367,7 @@ void MqttPublisher::Acknowledged(int mid) {
   // The next one goes from here, at once; the worker is woken for what only it does (the
   // cursor, the tally's time, the end).
   PublishNext();
-  if (cursor_due_ > cursor_written_ || finishing_ || (tally_due_ && !in_flight_)) {
+  if (cursor_due_ > cursor_written_ || finishing_ || (tally_due_ && !in_flight_ && !tally_timed_)) {
     condition_.WakeAll();
   }
 }
@@ -409,10 +422,12 @@ void MqttPublisher::Network() {
     }
     const Error error = MosquittoError(rc);
     Locked lock(mutex_);
+    if (rc == MOSQ_ERR_SUCCESS) library_said_.clear();
     if (stop_network_) return;
     if (!connected_ && rc != MOSQ_ERR_CONN_REFUSED) {
       SetProblem(L"cannot reach the broker " + Broker() + L": " + error.Description() + L" (" +
-                 DecimalNumber(error.Number() & 0xFFFF) + L"); trying again");
+                 DecimalNumber(error.Number() & 0xFFFF) + L")" +
+                 (library_said_.empty() ? L"" : L", " + library_said_) + L"; trying again");
     }
     connected_ = false;
     ShowLink();

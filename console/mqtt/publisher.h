@@ -95,6 +95,7 @@ class MqttPublisher final : public RecordSink {
   Condition condition_;  // the queue, the link or the end changed
   ConsoleEvents* screen_ = nullptr;
   std::wstring problem_, link_;
+  std::wstring library_said_;  // libmosquitto's last error message
   int64_t last_seq_ = 0;
   std::deque<Outgoing> queue_;  // records not yet acknowledged, oldest first
   bool state_step_ = false;     // the front record's events are acknowledged, its state not
@@ -105,6 +106,7 @@ class MqttPublisher final : public RecordSink {
   static constexpr int32_t kTallyGapMs = 200;
   bool connected_ = false, status_due_ = false, tally_due_ = false;
   std::chrono::steady_clock::time_point tally_not_before_;
+  bool tally_timed_ = false;  // the worker sleeps until the tally's time
   bool in_flight_ = false;
   int in_flight_mid_ = 0;
   What in_flight_what_ = What::kStatus;
