@@ -237,8 +237,10 @@
     const failing = w.cls === "fail";
     // Failing again and again: the socket (or what is plugged into it) wants a look.
     const again = failing && s.fail >= 2;
+    // The time of day only: the date, when it is not today's, is in the cell's title.
+    const when = r ? clock(r.started) : "";
     const texts = [s.key, str(r && r.port), str(r && r.serial), again ? "FAIL again" : w.word,
-      w.words, r ? clock(r.started) : "", s.ok + "/" + s.fail];
+      w.words, when.slice(-8), s.ok + "/" + s.fail];
     // Only what differs is written: an unchanged cell then costs no style or layout.
     const cls = "v-" + w.cls + (again ? " again" : "");
     if (v.row.className !== cls) v.row.className = cls;
@@ -248,6 +250,7 @@
       v.texts[i] = texts[i];
     }
     v.cells[4].title = w.words; // the whole answer, where the column cuts it
+    v.cells[5].title = when;
   }
 
   function drawEvents() {
