@@ -38,6 +38,8 @@ class BoardModel {
   void Pulled(const Adapter& adapter);
   void Problem(const std::wstring& text) { problems_.push_back(text); }
   void ProblemOver(const std::wstring& text);
+  // The operator's q: no device is taken any more, those under way end first.
+  void Ending() { ending_ = true; }
 
   const std::vector<Socket>& sockets() const { return sockets_; }
   const Tally& totals() const { return totals_; }
@@ -45,6 +47,7 @@ class BoardModel {
   const std::wstring& since() const { return since_; }
   const std::wstring& watched() const { return watched_; }
   int32_t settle_ms() const { return settle_ms_; }
+  bool ending() const { return ending_; }
   // The newest problem that is not over; empty when none.
   std::wstring problem() const { return problems_.empty() ? L"" : problems_.back(); }
   // Whether some socket shows a countdown or a progress that moves with time.
@@ -60,12 +63,12 @@ class BoardModel {
   std::wstring since_, watched_;
   std::vector<std::wstring> problems_;
   int32_t settle_ms_ = 0;
+  bool ending_ = false;
 };
 
 // The socket an adapter is in, in a few letters: its USB location (Windows' "Port_#0004.Hub_#0001"
 // as H1P4, in the hub's order), else its port.
 std::wstring SocketKey(const Adapter& adapter);
-
 
 // What a verdict is called in a few letters: the answer, "NO COMM", "cannot open", ...
 std::wstring VerdictWord(const Verdict& verdict);

@@ -13,20 +13,43 @@ Adapter InSocket(int n) {
   return {L"/dev/ttyUSB" + number, L"Bench", L"1-" + number, L"QM" + number, L"dev" + number};
 }
 
-// `sockets` sockets 1-1, 1-2, ...: those divisible by 3 gave no answer, the rest answered.
+// What socket n's device did on a Bench: a port that could not be opened every 7th, no answer
+// every 3rd, else OK.
+ExchangeOutcome OutcomeOf(int n) {
+  return n % 7 == 0   ? ExchangeOutcome::kCouldNotOpen
+         : n % 3 == 0 ? ExchangeOutcome::kNoAnswer
+                      : ExchangeOutcome::kAnswered;
+}
+
+void Answered(BoardModel& model, int n, ExchangeOutcome outcome, const std::wstring& answer) {
+  const ExchangeId id{n, InSocket(n).port, InSocket(n), true, InSocket(n).port};
+  model.Found(id.adapter, 0);
+  model.Started(id, 0);
+  Verdict verdict;
+  verdict.outcome = outcome;
+  verdict.answer = answer;
+  model.Finished(id, verdict, L"10:02:03");
+}
+
+// `sockets` sockets 1-1, 1-2, ..., each as OutcomeOf says.
 BoardModel Bench(int sockets) {
   BoardModel model;
   model.Watching({0, 1000, L"CP210x adapters"}, L"10:00:00");
   for (int n = 1; n <= sockets; ++n) {
-    const ExchangeId id{n, InSocket(n).port, InSocket(n), true, InSocket(n).port};
-    model.Found(id.adapter, 0);
-    model.Started(id, 0);
-    Verdict verdict;
-    verdict.outcome = n % 3 ? ExchangeOutcome::kAnswered : ExchangeOutcome::kNoAnswer;
-    verdict.answer = n % 3 ? L"OK" : L"";
-    model.Finished(id, verdict, L"10:02:03");
+    Answered(model, n, OutcomeOf(n), OutcomeOf(n) == ExchangeOutcome::kAnswered ? L"OK" : L"");
   }
   return model;
+}
+
+const wchar_t* WordOf(int n) {
+  switch (OutcomeOf(n)) {
+    case ExchangeOutcome::kAnswered:
+      return L"OK";
+    case ExchangeOutcome::kNoAnswer:
+      return L"NO COMM";
+    default:
+      return L"cannot op";  // all a compact cell has room for
+  }
 }
 
 std::wstring Text(const Frame& f) {
@@ -39,7 +62,8 @@ struct SizeCase {
   const char* name;
   int sockets, width, height;
   bool colours;
-  bool all_shown;  // every socket's place and verdict on the screen
+  bool all_shown;              // every socket's place and verdict on the screen
+  bool failures_shown = true;  // every failed one's, when not all fit
 };
 
 void PrintTo(const SizeCase& c, std::ostream* os) {
@@ -63,10 +87,24 @@ TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
   if (c.width > 0) {
     EXPECT_EQ(inked, c.colours);
   }
-  if (!c.all_shown) return;
+  // The totals shortened to fit, but never a failure's count lost.
+  if (c.width >= 30) {
+    const Tally& t = Bench(c.sockets).totals();
+    EXPECT_TRUE(frame.text[1].find(DecimalNumber(t.no_answer) + L" no answer") !=
+                    std::wstring::npos ||
+                frame.text[1].find(DecimalNumber(t.no_answer) + L" NO COMM") != std::wstring::npos)
+        << Utf8(frame.text[1]);
+    EXPECT_TRUE(frame.text[1].find(DecimalNumber(t.cannot_open) + L" could not be opened") !=
+                    std::wstring::npos ||
+                frame.text[1].find(DecimalNumber(t.cannot_open) + L" cannot open") !=
+                    std::wstring::npos)
+        << Utf8(frame.text[1]);
+  }
+  if (!c.all_shown && !c.failures_shown) return;
   // Each socket once, its verdict after it on the same row, in natural order.
   std::size_t previous_row = 0, previous_column = 0;
   for (int n = 1; n <= c.sockets; ++n) {
+    if (!c.all_shown && OutcomeOf(n) == ExchangeOutcome::kAnswered) continue;
     const std::wstring key = L"1-" + DecimalNumber(n) + L" ";
     std::size_t row = 0, column = std::wstring::npos;
     for (; row < frame.text.size(); ++row) {
@@ -79,7 +117,7 @@ TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
     ASSERT_NE(column, std::wstring::npos) << "socket " << n << " missing:\n" << Utf8(Text(frame));
     std::wstring rest = frame.text[row].substr(column + key.size());
     rest = rest.substr(0, rest.find(L"1-"));  // up to the next socket's place
-    EXPECT_NE(rest.find(n % 3 ? L"OK" : L"NO COMM"), std::wstring::npos) << Utf8(Text(frame));
+    EXPECT_NE(rest.find(WordOf(n)), std::wstring::npos) << Utf8(Text(frame));
     EXPECT_TRUE(column > previous_column || (column == previous_column && row > previous_row))
         << "socket " << n << " out of order";
     previous_row = row;
@@ -95,8 +133,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BoardLayout,
                                            SizeCase{"NoColour", 20, 80, 24, false, true},
                                            SizeCase{"Narrow", 20, 40, 24, true, true},
                                            SizeCase{"NarrowCompact", 30, 30, 20, true, true},
-                                           SizeCase{"Tiny", 64, 10, 3, true, false},
-                                           SizeCase{"Nothing", 5, 0, 0, true, false}),
+                                           SizeCase{"GridExactlyFull", 30, 80, 10, true, true},
+                                           SizeCase{"FailuresFirst", 30, 40, 10, true, false},
+                                           SizeCase{"Tiny", 64, 10, 3, true, false, false},
+                                           SizeCase{"Nothing", 5, 0, 0, true, false, false}),
                          [](const ::testing::TestParamInfo<SizeCase>& info) {
                            return info.param.name;
                          });
@@ -136,6 +176,50 @@ TEST(BoardModel, KeepsAPulledVerdictUntilTheNextDeviceAndCountsPerSocket) {
   // Narrower: the events that fit whole, never a socket cut from its verdict.
   EXPECT_EQ(Layout(model, 40, 24, 500, false).text[23],
             std::wstring(L"Last: 10:05:00 1-3 NO COMM").append(14, L' '));
+  // Narrower still: the newest cut rather than none.
+  EXPECT_EQ(Layout(model, 20, 24, 500, false).text[23], L"Last: 10:05:00 1-3 N");
+
+  // Pulled before its reset, or during it: said at once.
+  const Adapter settling = InSocket(13), resetting = InSocket(14);
+  model.Found(settling, 2000);
+  model.Found(resetting, 0);
+  model.Started({14, resetting.port, resetting, true, resetting.port}, 0);
+  model.Pulled(settling);
+  model.Pulled(resetting);
+  const Frame frame = Layout(model, 80, 24, 1000, false);
+  EXPECT_NE(frame.text[15].find(L" pulled, not reset "), std::wstring::npos) << Utf8(Text(frame));
+  EXPECT_NE(frame.text[16].find(L" pulled mid-reset "), std::wstring::npos) << Utf8(Text(frame));
+}
+
+// A device's answer in any script: each character in the cells the system's tables give it,
+// '?' for what has none; a cut never splits a character two cells wide.
+TEST(BoardLayout, DrawsEachCharacterInTheCellsItTakes) {
+  const struct {
+    std::wstring answer, cells;
+  } cases[] = {
+      {L"\u041e\u041a", L"\u041e\u041a"},                       // Cyrillic
+      {L"\u597d\u7684", std::wstring(L"\u597d\0\u7684\0", 4)},  // Chinese
+      {L"e\u0301", L"e?"},                                      // a combining accent
+      {L"\u202e\u0378\x9b[2J", L"???[2J"},  // a bidi override, unassigned, C1 CSI
+      {L"\U0001F600", sizeof(wchar_t) == 4 ? std::wstring(L"\U0001F600\0", 2) : L"?"},
+  };
+  for (const auto& c : cases) {
+    BoardModel model;
+    Answered(model, 1, ExchangeOutcome::kAnswered, c.answer);
+    const std::wstring row = Layout(model, 80, 24, 0, false).text[3];
+    EXPECT_EQ(row.substr(row.find(L"QM1") + 7, c.cells.size() + 1), c.cells + L" ") << Utf8(row);
+  }
+  BoardModel model;
+  Answered(model, 1, ExchangeOutcome::kAnswered, std::wstring(40, L'\u597d'));
+  Answered(model, 2, ExchangeOutcome::kAnswered, L"x" + std::wstring(40, L'\u597d'));
+  for (int width = 30; width <= 80; ++width) {
+    for (const std::wstring& row : Layout(model, width, 24, 0, false).text) {
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        const bool wide = row[i] != kSecondCell && CharacterCells(row[i]) == 2;
+        EXPECT_EQ(wide, i + 1 < row.size() && row[i + 1] == kSecondCell) << width << Utf8(row);
+      }
+    }
+  }
 }
 
 // Sockets whose names share their start (four hubs, a cascade) are still told apart.
@@ -166,6 +250,14 @@ TEST(BoardPaint, WritesOnlyChangedRowsAndNeverTheLastCell) {
   after.text[1] = L"dXf";
   after.ink[1][1] = static_cast<char>(Ink::kBad);
   EXPECT_EQ(Paint(&before, after, ecma), "\x1b[2;1H\x1b[0md\x1b[31mX\x1b[0m");
+  // A wide character once, and never into the last cell.
+  const Frame wide{3,
+                   2,
+                   {std::wstring(L"\u597d\0c", 3), std::wstring(L"d\u597d\0", 3)},
+                   {std::string(3, 0), std::string(3, 0)}};
+  EXPECT_EQ(Paint(nullptr, wide, ecma),
+            "\x1b[1;1H\x1b[0m\xe5\xa5\xbd"
+            "c\x1b[2;1H\x1b[0md ");
 }
 
 }  // namespace
