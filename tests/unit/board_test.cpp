@@ -3,6 +3,7 @@
 
 #include "common/error.h"
 #include "common/text.h"
+#include "console/board/keys.h"
 #include "console/board/model.h"
 
 namespace qm::test {
@@ -258,6 +259,40 @@ TEST(BoardPaint, WritesOnlyChangedRowsAndNeverTheLastCell) {
   EXPECT_EQ(Paint(nullptr, wide, ecma),
             "\x1b[1;1H\x1b[0m\xe5\xa5\xbd"
             "c\x1b[2;1H\x1b[0md ");
+}
+
+// Only a q typed by hand ends the watch: not a function key, not a paste, not a scanner.
+TEST(BoardKeys, OnlyAQTypedOnItsOwnQuits) {
+  using Reads = std::vector<std::pair<int64_t, std::string>>;  // when, what
+  const struct {
+    const char* name;
+    Reads reads;
+    bool quits;
+  } cases[] = {
+      {"q", {{0, "q"}}, true},
+      {"Q, caps lock on", {{0, "Q"}}, true},
+      {"F2", {{0, "\x1bOQ"}}, false},
+      {"F2 read in two", {{0, "\x1bO"}, {1, "Q"}}, false},
+      {"a CSI ending in q", {{0, "\x1b[2q"}}, false},
+      {"Alt+q", {{0, "\x1bq"}}, false},
+      {"a scanner, one read", {{0, "QM0001\r"}}, false},
+      {"a scanner, a byte a read", {{0, "Q"}, {3, "M"}, {6, "0"}, {9, "0"}, {12, "1"}}, false},
+      {"a paste ending in q", {{0, "abc"}, {2, "q"}}, false},
+      {"a lone ESC, then q", {{0, "\x1b"}, {500, "q"}}, true},
+      {"a terminal's reply, then q", {{0, "\x1b]11;rgb:q/q/q\x07"}, {300, "q"}}, true},
+      {"q long after a scan", {{0, "QM0001"}, {200, "q"}}, true},
+  };
+  for (const auto& c : cases) {
+    KeyReader keys;
+    for (const auto& [at, bytes] : c.reads) {
+      EXPECT_FALSE(keys.Quit(at)) << c.name;
+      keys.Read(bytes, at);
+    }
+    const int64_t last = c.reads.back().first;
+    EXPECT_FALSE(keys.Quit(last + KeyReader::kAloneMs - 1)) << c.name;
+    EXPECT_EQ(keys.Due().has_value(), c.quits) << c.name;
+    EXPECT_EQ(keys.Quit(last + KeyReader::kAloneMs), c.quits) << c.name;
+  }
 }
 
 }  // namespace

@@ -55,7 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentsCase{"SettleZero", {L"--settle=0", L"--watch"}, Mode::kWatch, {}, 0},
         ArgumentsCase{"SettleMilliseconds", {L"--watch", L"--settle=.125"}, Mode::kWatch, {}, 125},
         ArgumentsCase{"SettleAnHour", {L"--watch", L"--settle=3600"}, Mode::kWatch, {}, 3600000},
-        ArgumentsCase{"HelpWinsOverTheRest", {L"--all", L"--help"}, Mode::kHelp, {}, kDefaultSettleMs},
+        ArgumentsCase{
+            "HelpWinsOverTheRest", {L"--all", L"--help"}, Mode::kHelp, {}, kDefaultSettleMs},
         ArgumentsCase{"Version", {L"--version"}, Mode::kVersion, {}, kDefaultSettleMs},
         ArgumentsCase{"PortWithoutName", {L"--port"}, std::nullopt, {}},
         ArgumentsCase{"PortEmpty", {L"--port="}, std::nullopt, {}},
@@ -110,7 +111,9 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
       {"\xC0\xAF", L"\u00C0\u00AF"},            // overlong
       {"\xED\xA0\x80", L"\u00ED\u00A0\u0080"},  // a surrogate
       // Only the bytes that are not UTF-8 fall back, each on its own.
-      {"caf\xC3\xA9 \xB0""C", L"caf\u00E9 \u00B0C"},
+      {"caf\xC3\xA9 \xB0"
+       "C",
+       L"caf\u00E9 \u00B0C"},
       {"\xE2\x82 \xE2\x82\xAC", L"\u00E2\u0082 \u20AC"},
       // Bytes that can never start a sequence, whatever follows them.
       {"\x80\xBF", L"\u0080\u00BF"},
@@ -135,7 +138,8 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
   for (const std::string bytes : {"dir/port\xFF", "caf\xE9", "\xED\xA0\x80", "\xC3\xB1"}) {
     EXPECT_EQ(ArgumentBytes(ArgumentText(bytes)), bytes);
   }
-  EXPECT_EQ(ReadableText(ArgumentText("p\xFF\x1B[2J\xC2\x9B\xC3\xB1")), L"p\\xff\\x1b[2J\\x9b\u00F1");
+  EXPECT_EQ(ReadableText(ArgumentText("p\xFF\x1B[2J\xC2\x9B\xC3\xB1")),
+            L"p\\xff\\x1b[2J\\x9b\u00F1");
   EXPECT_EQ(WithoutControls(TextFromBytes("\x9B[2J \xC2\x9B\xC2\xA0o\x7Fk")), L"[2J \u00A0ok");
 }
 
@@ -227,7 +231,8 @@ TEST(Log, EachRecordIsKeptBeforeItsVerdictIsShownAndAFailureIsSaidOnce) {
   log_file.into = &screen.said;
   LogEvents log(std::move(file), L"bench.jsonl");
   FanOut events(&log, screen);
-  const ExchangeId a{1, L"/dev/ttyUSB0", {}, true, L"/dev/ttyUSB0"}, b{2, L"/dev/ttyUSB1", {}, true, L"/dev/ttyUSB1"};
+  const ExchangeId a{1, L"/dev/ttyUSB0", {}, true, L"/dev/ttyUSB0"},
+      b{2, L"/dev/ttyUSB1", {}, true, L"/dev/ttyUSB1"};
   events.Line(a, L"Open port");
   events.Line(b, L"Open port");
   events.Line(a, L"OK");
@@ -254,8 +259,12 @@ class ScriptedBench final : public QuietConsole {
   };
   explicit ScriptedBench(std::vector<Look> looks) : looks_(std::move(looks)) {}
 
-  bool Raised() const override { return raised_; }
+  bool Raised() const override { return raised_ || cut_short_; }
+  // The operator's q at `quit_at`: the watch is to end, what is under way goes on.
+  bool Quitting() const override { return clock_.now >= quit_at && !raised_; }
+  void CutShort() override { cut_short_ = true; }
   void Sleep(int32_t ms) override { clock_.RunUntil(clock_.now + ms); }
+  void PrintError(const std::wstring& line) override { said = line; }
   int64_t SteadyMs() const override { return clock_.now; }
   std::vector<Adapter> FindAdapters() override {
     const Look* current = nullptr;
@@ -270,10 +279,15 @@ class ScriptedBench final : public QuietConsole {
     return port;
   }
   void WaitForDeviceChange(int32_t ms) override {
+    if (Quitting() && !woken_by_quit_) {
+      woken_by_quit_ = true;
+      return;
+    }
     int64_t until = ms < 0 ? INT64_MAX : clock_.now + ms;
     for (const Look& look : looks_) {
       if (look.at > clock_.now) until = std::min(until, look.at);
     }
+    if (quit_at > clock_.now) until = std::min(until, quit_at);
     if (until > looks_.back().at + 10000) {
       raised_ = true;  // also ends endless failing looks
     } else {
@@ -282,11 +296,13 @@ class ScriptedBench final : public QuietConsole {
   }
 
   std::vector<std::pair<std::wstring, int64_t>> resets;  // port, when
+  int64_t quit_at = INT64_MAX;
+  std::wstring said;  // the summary
 
  private:
   std::vector<Look> looks_;
   FakeHost clock_;
-  bool raised_ = false;
+  bool raised_ = false, cut_short_ = false, woken_by_quit_ = false;
 };
 
 Adapter Plugged(const wchar_t* port, const wchar_t* instance = L"1") {
@@ -299,6 +315,8 @@ TEST(Watch, ResetsEachAdapterOncePerPlugInAfterTheSettleTime) {
     const char* name;
     Looks looks;
     std::vector<std::pair<std::wstring, int64_t>> resets;
+    int64_t quit_at = INT64_MAX;
+    const wchar_t* summary = nullptr;
   } cases[] = {
       {"once per plug-in, each after settling",
        Looks{{0, {{Plugged(L"A")}}},
@@ -315,11 +333,22 @@ TEST(Watch, ResetsEachAdapterOncePerPlugInAfterTheSettleTime) {
        Looks{{0, {{Plugged(L"A")}}}, {5000, {{Plugged(L"A", L"2")}}}},
        {{L"A", 1000}, {L"A", 6000}}},
       {"pulled before it settled", Looks{{0, {{Plugged(L"A")}}}, {500, {{}}}}, {}},
+      {"q: the reset under way ends, the one settling is not started",
+       Looks{{0, {{Plugged(L"A")}}}, {2500, {{Plugged(L"A"), Plugged(L"B")}}}},
+       {{L"A", 1000}},
+       2000,
+       L"1 reset: 1 answered, 0 no answer, 0 could not be opened"},
   };
   for (const auto& c : cases) {
     ScriptedBench bench(c.looks);
-    EXPECT_EQ(RunConsole({L"--watch", L"--settle=1"}, bench, L""), kExitInterrupted) << c.name;
+    bench.quit_at = c.quit_at;
+    EXPECT_EQ(RunConsole({L"--watch", L"--settle=1"}, bench, L""),
+              c.summary ? kExitAnswered : kExitInterrupted)
+        << c.name;
     EXPECT_EQ(bench.resets, c.resets) << c.name;
+    if (c.summary) {
+      EXPECT_EQ(bench.said, c.summary) << c.name;
+    }
   }
 }
 
