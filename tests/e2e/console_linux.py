@@ -19,6 +19,7 @@ import tempfile
 import termios
 import threading
 import time
+import unicodedata
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -538,20 +539,29 @@ class Console(unittest.TestCase):
         tmux("send-keys", "-t", "wrapped", "q")
         harness.wait_until(lambda: "status 0" in screen("wrapped"), 10, "the end")
 
-        # q during a reset: the board says the watch ends once it has; the exchange goes on to
-        # its answer, as the log keeps it, and the watch ends with 0.
-        (busy,), env, (busy_path,) = self.bench(
-            harness.answer_after_command(b"OK\r\n", delay=1.5), first=60)
+        # An answer in other scripts, each character in the cells it takes (Chinese in two: the
+        # columns after it stay in line). Then q during a reset: the board says the watch ends
+        # once it has; the exchange goes on to its answer, as the log keeps it; status 0.
+        answer = "\u041f\u0440\u0438\u0432\u0435\u0442, \u4f60\u597d"
+        (script,), env, (script_path,) = self.bench(
+            harness.answer_after_command(answer.encode() + b"\r\n"), first=60)
         log = os.path.join(self.work, "quit.jsonl")
         done = run("quit", env["UMOCKDEV_DIR"], "--watch", "--settle", "0", "--log", log)
-        harness.wait_until(lambda: busy.data() == COMMAND, 10, "the reset")
+        harness.wait_until(lambda: answer + " " in row("quit", "1-60"), 10, "the answer")
+        cells = lambda text: sum(1 + (unicodedata.east_asian_width(c) in "WF") for c in text)  # noqa: E731
+        shown = row("quit", "1-60")
+        at = re.search(r"\d\d:\d\d:\d\d", shown).start()
+        self.assertEqual(cells(shown[:at]), screen("quit")[2].index("TIME"), shown)
+        (busy,), (busy_path,) = self.plug(61, responder=harness.answer_after_command(b"OK\r\n", 1.5))
         tmux("send-keys", "-t", "quit", "q")
         harness.wait_until(lambda: "Ending once 1 reset ends" in "".join(screen("quit")), 1, "why")
         self.assertEqual(ended(done), (0, True))
         with open(log) as f:
             records = [json.loads(line) for line in f]
         self.assertEqual([(r["type"], r.get("outcome")) for r in records],
-                         [("watch", None), ("exchange", "answered"), ("summary", None)])
+                         [("watch", None), ("exchange", "answered"), ("exchange", "answered"),
+                          ("summary", None)])
+        harness.umockdev_unplug(self.testbed, script_path, script)
         harness.umockdev_unplug(self.testbed, busy_path, busy)
         # A terminal stopped with Ctrl+S (a stalled ssh alike) does not hold SIGTERM back.
         done = run("stalled", NO_TREE["UMOCKDEV_DIR"], "--watch")
