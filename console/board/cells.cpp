@@ -27,8 +27,14 @@ int CharacterCells(char32_t c) {
     return 0;
   }
   if (!(type1 & C1_DEFINED) || (type1 & C1_CNTRL) || (type3 & C3_NONSPACING)) return 0;
+  // Invisible format characters, which the types above do not tell apart: marks that turn the
+  // text's direction round, or hide in it.
+  if (c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+      (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB)) {
+    return 0;
+  }
   if (type3 & C3_HALFWIDTH) return 1;
-  return (type3 & (C3_FULLWIDTH | C3_IDEOGRAPH)) ? 2 : 1;
+  return (type3 & (C3_FULLWIDTH | C3_IDEOGRAPH | C3_HIRAGANA | C3_KATAKANA)) ? 2 : 1;
 }
 
 #else
