@@ -55,8 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentsCase{"SettleZero", {L"--settle=0", L"--watch"}, Mode::kWatch, {}, 0},
         ArgumentsCase{"SettleMilliseconds", {L"--watch", L"--settle=.125"}, Mode::kWatch, {}, 125},
         ArgumentsCase{"SettleAnHour", {L"--watch", L"--settle=3600"}, Mode::kWatch, {}, 3600000},
-        ArgumentsCase{
-            "HelpWinsOverTheRest", {L"--all", L"--help"}, Mode::kHelp, {}, kDefaultSettleMs},
+        ArgumentsCase{"HelpWinsOverTheRest", {L"--all", L"--help"}, Mode::kHelp, {}, kDefaultSettleMs},
         ArgumentsCase{"Version", {L"--version"}, Mode::kVersion, {}, kDefaultSettleMs},
         ArgumentsCase{"PortWithoutName", {L"--port"}, std::nullopt, {}},
         ArgumentsCase{"PortEmpty", {L"--port="}, std::nullopt, {}},
@@ -111,9 +110,7 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
       {"\xC0\xAF", L"\u00C0\u00AF"},            // overlong
       {"\xED\xA0\x80", L"\u00ED\u00A0\u0080"},  // a surrogate
       // Only the bytes that are not UTF-8 fall back, each on its own.
-      {"caf\xC3\xA9 \xB0"
-       "C",
-       L"caf\u00E9 \u00B0C"},
+      {"caf\xC3\xA9 \xB0""C", L"caf\u00E9 \u00B0C"},
       {"\xE2\x82 \xE2\x82\xAC", L"\u00E2\u0082 \u20AC"},
       // Bytes that can never start a sequence, whatever follows them.
       {"\x80\xBF", L"\u0080\u00BF"},
@@ -138,8 +135,7 @@ TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
   for (const std::string bytes : {"dir/port\xFF", "caf\xE9", "\xED\xA0\x80", "\xC3\xB1"}) {
     EXPECT_EQ(ArgumentBytes(ArgumentText(bytes)), bytes);
   }
-  EXPECT_EQ(ReadableText(ArgumentText("p\xFF\x1B[2J\xC2\x9B\xC3\xB1")),
-            L"p\\xff\\x1b[2J\\x9b\u00F1");
+  EXPECT_EQ(ReadableText(ArgumentText("p\xFF\x1B[2J\xC2\x9B\xC3\xB1")), L"p\\xff\\x1b[2J\\x9b\u00F1");
   EXPECT_EQ(WithoutControls(TextFromBytes("\x9B[2J \xC2\x9B\xC2\xA0o\x7Fk")), L"[2J \u00A0ok");
 }
 
@@ -231,8 +227,7 @@ TEST(Log, EachRecordIsKeptBeforeItsVerdictIsShownAndAFailureIsSaidOnce) {
   log_file.into = &screen.said;
   LogEvents log(std::move(file), L"bench.jsonl");
   FanOut events(&log, screen);
-  const ExchangeId a{1, L"/dev/ttyUSB0", {}, true, L"/dev/ttyUSB0"},
-      b{2, L"/dev/ttyUSB1", {}, true, L"/dev/ttyUSB1"};
+  const ExchangeId a{1, L"/dev/ttyUSB0", {}, true, L"/dev/ttyUSB0"}, b{2, L"/dev/ttyUSB1", {}, true, L"/dev/ttyUSB1"};
   events.Line(a, L"Open port");
   events.Line(b, L"Open port");
   events.Line(a, L"OK");
@@ -259,10 +254,9 @@ class ScriptedBench final : public QuietConsole {
   };
   explicit ScriptedBench(std::vector<Look> looks) : looks_(std::move(looks)) {}
 
-  bool Raised() const override { return raised_ || cut_short_; }
+  bool Raised() const override { return raised_; }
   // The operator's q at `quit_at`: the watch is to end, what is under way goes on.
   bool Quitting() const override { return clock_.now >= quit_at && !raised_; }
-  void CutShort() override { cut_short_ = true; }
   void Sleep(int32_t ms) override { clock_.RunUntil(clock_.now + ms); }
   void PrintError(const std::wstring& line) override { said = line; }
   int64_t SteadyMs() const override { return clock_.now; }
@@ -302,7 +296,7 @@ class ScriptedBench final : public QuietConsole {
  private:
   std::vector<Look> looks_;
   FakeHost clock_;
-  bool raised_ = false, cut_short_ = false, woken_by_quit_ = false;
+  bool raised_ = false, woken_by_quit_ = false;
 };
 
 Adapter Plugged(const wchar_t* port, const wchar_t* instance = L"1") {
