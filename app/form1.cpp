@@ -55,6 +55,7 @@ void Form1::cmReset_Click() {
 
 void Form1::RunExchange() {
   outcome_ = ExchangeOutcome::kNone;  // stays so when the program ends mid-exchange
+  last_answer_.clear();
   CloseIfOpen();
 
   std::optional<Error> open_failure;
@@ -103,6 +104,7 @@ void Form1::RunExchange() {
   CloseIfOpen();
   Attempt([&] { report(L"Port closed"); });
   outcome_ = answer.empty() ? ExchangeOutcome::kNoAnswer : ExchangeOutcome::kAnswered;
+  last_answer_ = std::move(answer);
 }
 
 void Form1::CloseIfOpen() {

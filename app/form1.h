@@ -25,6 +25,9 @@ enum class ExchangeOutcome {
   kAnswered,      // the device answered
   kNoAnswer,      // "NO COMM"
   kCouldNotOpen,  // the port could not be opened
+  // The device answered, but not as the front end expected (the console's --expect). Form1
+  // never judges an answer itself: it says kAnswered, and a front end that judges says this.
+  kUnexpected,
 };
 
 // How long the machine's devices must stay quiet after a change before the adapter is looked
@@ -65,6 +68,9 @@ class Form1 {
   bool ExchangeRunning() const { return busy_; }
   bool Ended() const { return ended_; }
   ExchangeOutcome LastOutcome() const { return outcome_; }
+  // The device's answer in the last exchange as it came, control bytes (line ends) and all;
+  // empty when it gave none.
+  const std::string& LastAnswer() const { return last_answer_; }
 
   // Procedures.
   void Pausa(const int32_t& MiliSegundos);
@@ -97,6 +103,7 @@ class Form1 {
   bool settling_ = false;         // the settle timer is armed
   bool looking_ = false;          // a look after a change is running
   ExchangeOutcome outcome_ = ExchangeOutcome::kNone;
+  std::string last_answer_;
 };
 
 // Which report lines fit a client area `client_height` high: the newest line stays the last

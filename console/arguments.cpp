@@ -12,7 +12,7 @@ namespace {
 // of its own starting "  --", every exit status on one starting with its number.
 const wchar_t* const kUsage[] = {
     L"Usage: quillomarvet [--port PORT]... | --list | --all | --watch [--settle SECONDS]",
-    L"                    [--json] [--plain] [--log FILE]",
+    L"                    [--expect TEXT] [--json] [--plain] [--log FILE]",
     L"",
     L"Puts a device on a CP210x USB-to-serial adapter back to its factory settings: opens the",
     L"port (57600 baud, 8N1, no flow control), sends AT+DEFAULT and ten line ends, waits 2 s and",
@@ -29,6 +29,9 @@ const wchar_t* const kUsage[] = {
     L"                    state and last verdict; q ends it",
     L"  --settle SECONDS  with --watch: how long a device plugged in is given to power up",
     L"                    before it is reset (default 1)",
+    L"  --expect TEXT     an answer passes only when one of its lines (split at CR and LF,",
+    L"                    spaces around it ignored) is TEXT, e.g. --expect OK; any other is",
+    L"                    \"unexpected\": a failure with its own count and exit status 4",
     L"  --json            JSON Lines on standard output: one object per adapter, exchange,",
     L"                    run of several ports and start of a watch",
     L"  --plain           with --watch on a terminal: the lines instead of the station board",
@@ -42,6 +45,7 @@ const wchar_t* const kUsage[] = {
     L"  1    some device gave no answer",
     L"  2    some port could not be opened",
     L"  3    no adapter found and no --port given",
+    L"  4    a device answered, but not as expected (--expect)",
     L"  64   a usage error",
     L"  70   the program could not run, list the devices, open its log or write its output",
     L"       (the reason is on standard error)",
@@ -73,6 +77,25 @@ std::optional<int32_t> SettleMs(const std::wstring& text) {
   for (int d = std::max(decimals, 0); d < 3; ++d) ms *= 10;
   if (ms > 3600000) return std::nullopt;
   return static_cast<int32_t>(ms);
+}
+
+bool Blank(wchar_t c) {
+  return c == L' ' || c == L'\t';
+}
+
+// The line --expect asks for, without the blanks around it (a line is compared so); nullopt
+// when no line can ever be it.
+std::optional<std::wstring> ExpectedLine(const std::wstring& text) {
+  std::size_t first = 0, end = text.size();
+  while (first < end && Blank(text[first])) ++first;
+  while (end > first && Blank(text[end - 1])) --end;
+  if (first == end) return std::nullopt;
+  for (std::size_t i = first; i < end; ++i) {
+    // A line never holds CR or LF; no other control either, as it is shown on a terminal.
+    const auto c = static_cast<uint32_t>(text[i]);
+    if ((c < 0x20 && !Blank(text[i])) || (c >= 0x7F && c < 0xA0)) return std::nullopt;
+  }
+  return text.substr(first, end - first);
 }
 
 }  // namespace
@@ -116,15 +139,21 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
         if (given == *port) return {std::nullopt, L"--port " + *port + L" given twice"};
       }
       options.ports.push_back(std::move(*port));
+    } else if (auto text = value(L"--expect")) {
+      const std::optional<std::wstring> line = ExpectedLine(*text);
+      if (!line) return {std::nullopt, L"--expect needs the text of one line, e.g. --expect OK"};
+      if (!options.expect.empty()) return {std::nullopt, L"--expect given twice"};
+      options.expect = *line;
     } else if (auto seconds = value(L"--settle")) {
       const std::optional<int32_t> ms = SettleMs(*seconds);
       if (!ms) return {std::nullopt, L"--settle needs seconds from 0 to 3600, e.g. 1.5"};
       options.settle_ms = *ms;
       settle = true;
-    } else if (arg == L"--port" || arg == L"--settle" || arg == L"--log") {
-      return {std::nullopt, arg + (arg == L"--port"   ? L" needs a port name"
-                                   : arg == L"--log" ? L" needs a file name"
-                                                     : L" needs seconds")};
+    } else if (arg == L"--port" || arg == L"--settle" || arg == L"--log" || arg == L"--expect") {
+      return {std::nullopt, arg + (arg == L"--port"     ? L" needs a port name"
+                                   : arg == L"--log"    ? L" needs a file name"
+                                   : arg == L"--expect" ? L" needs the text of a line"
+                                                        : L" needs seconds")};
     } else {
       return {std::nullopt, L"unknown argument: " + arg};
     }
@@ -139,6 +168,8 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& args) {
     return {std::nullopt, L"--settle goes with --watch"};
   } else if (list && !options.log.empty()) {
     return {std::nullopt, L"--log goes with the exchanges, not with --list"};
+  } else if (list && !options.expect.empty()) {
+    return {std::nullopt, L"--expect goes with the exchanges, not with --list"};
   } else if (list) {
     options.mode = Options::Mode::kList;
   } else if (all) {

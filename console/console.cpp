@@ -29,7 +29,7 @@ std::unique_ptr<ConsoleEvents> Screen(const Options& options, ConsolePlatform& p
       return std::make_unique<BoardEvents>(platform, std::move(terminal));
     }
   }
-  return std::make_unique<LinesEvents>(platform);
+  return std::make_unique<LinesEvents>(platform, options.expect);
 }
 
 // Exchanges and the watch, shown on the screen and kept in the log.
@@ -48,7 +48,7 @@ int RunShown(const Options& options, const std::vector<Adapter>* adapters, bool 
   }
   std::unique_ptr<ConsoleEvents> screen = Screen(options, platform);
   FanOut events(log.get(), *screen);
-  if (adapters) return RunExchanges(*adapters, several, platform, events);
+  if (adapters) return RunExchanges(*adapters, several, platform, events, options.expect);
 
   Tally tally;
   const int status = Watch(options, platform, events, tally);

@@ -19,11 +19,16 @@ inline constexpr int kExitAnswered = 0;
 inline constexpr int kExitNoAnswer = 1;
 inline constexpr int kExitCannotOpen = 2;
 inline constexpr int kExitNoAdapter = 3;
+inline constexpr int kExitUnexpected = 4;
 inline constexpr int kExitUsage = 64;    // EX_USAGE
 inline constexpr int kExitFailure = 70;  // EX_SOFTWARE: the program itself could not run
 inline constexpr int kExitInterrupted = 130;
 
 int ExitStatusFor(ExchangeOutcome outcome);
+
+// --expect: whether one of the answer's lines, split at CR and LF as the device sent them and
+// with the spaces and tabs around each taken off, is `expected`.
+bool AnswerHasLine(std::wstring_view answer, std::wstring_view expected);
 
 // How long a device plugged in is given to power up with its adapter before --watch resets it.
 inline constexpr int32_t kDefaultSettleMs = 1000;
@@ -37,6 +42,7 @@ struct Options {
   bool plain = false;               // --plain: the lines even on a terminal
   std::wstring log;                 // --log FILE: every record appended there too
   int32_t settle_ms = kDefaultSettleMs;  // --settle
+  std::wstring expect;  // --expect TEXT: the line an answer must hold; empty: any answer passes
 };
 
 // The options, or the reason the command line is wrong.

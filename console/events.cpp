@@ -8,14 +8,29 @@
 
 namespace qm {
 
-void LinesEvents::Line(const ExchangeId& id, const std::wstring& line) {
+namespace {
+
+// Several at once: whose line it is.
+std::wstring Prefix(const ExchangeId& id) {
   std::wstring prefix;
   if (id.prefixed) {
     prefix = id.port;
     if (!id.adapter.location.empty()) prefix += L" (" + id.adapter.location + L")";
     prefix += L": ";
   }
-  platform_.PrintLine(prefix + line);
+  return prefix;
+}
+
+}  // namespace
+
+void LinesEvents::Line(const ExchangeId& id, const std::wstring& line) {
+  platform_.PrintLine(Prefix(id) + line);
+}
+
+void LinesEvents::Finished(const ExchangeId& id, const Verdict& verdict) {
+  if (verdict.outcome == ExchangeOutcome::kUnexpected) {
+    platform_.PrintLine(Prefix(id) + L"Unexpected answer: no line " + expect_);
+  }
 }
 
 void LinesEvents::Problem(const std::wstring& text) {

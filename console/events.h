@@ -23,7 +23,7 @@ struct ExchangeId {
 // How an exchange ended.
 struct Verdict {
   ExchangeOutcome outcome = ExchangeOutcome::kNone;
-  std::wstring answer;  // the device's answer, cleaned; empty unless it answered
+  std::wstring answer;  // the device's answer, cleaned; empty unless it answered (at all)
   std::wstring reason;  // why the port could not be opened
   int64_t started_unix_ms = 0;
   int64_t took_ms = 0;
@@ -32,7 +32,8 @@ struct Verdict {
 struct WatchStart {
   int64_t unix_ms = 0;
   int32_t settle_ms = 0;
-  std::wstring watched;  // what is watched, in a few words
+  std::wstring watched;   // what is watched, in a few words
+  std::wstring expect{};  // --expect's line; empty without it
 };
 
 // What happens in a run, as the exchanges and the watch report it. Called from any thread: an
@@ -61,12 +62,16 @@ class ConsoleEvents {
 // The lines for people on standard output, as they come.
 class LinesEvents final : public ConsoleEvents {
  public:
-  explicit LinesEvents(ConsolePlatform& platform) : platform_(platform) {}
+  explicit LinesEvents(ConsolePlatform& platform, std::wstring expect = L"")
+      : platform_(platform), expect_(std::move(expect)) {}
   void Line(const ExchangeId& id, const std::wstring& line) override;
+  // An unexpected answer is said after its exchange's lines: they show it as an answer.
+  void Finished(const ExchangeId& id, const Verdict& verdict) override;
   void Problem(const std::wstring& text) override;
 
  private:
   ConsolePlatform& platform_;
+  std::wstring expect_;
 };
 
 // --log: the JSON records appended to a file, each on the disk before anyone is shown it. A

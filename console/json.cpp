@@ -13,6 +13,7 @@ std::wstring Padded(int64_t value, std::size_t width) {
 const wchar_t* OutcomeName(ExchangeOutcome outcome) {
   switch (outcome) {
     case ExchangeOutcome::kAnswered: return L"answered";
+    case ExchangeOutcome::kUnexpected: return L"unexpected";
     case ExchangeOutcome::kNoAnswer: return L"no-answer";
     case ExchangeOutcome::kCouldNotOpen: return L"cannot-open";
     case ExchangeOutcome::kNone: break;
@@ -85,7 +86,9 @@ std::wstring Seconds(int64_t ms) {
 }  // namespace
 
 std::wstring ExchangeRecord(const ExchangeId& id, const Verdict& verdict) {
-  const bool answered = verdict.outcome == ExchangeOutcome::kAnswered;
+  // An unexpected answer is kept: what the device said instead is what a bench needs to know.
+  const bool answered = verdict.outcome == ExchangeOutcome::kAnswered ||
+                        verdict.outcome == ExchangeOutcome::kUnexpected;
   const bool unopened = verdict.outcome == ExchangeOutcome::kCouldNotOpen;
   return L"{\"type\":\"exchange\"," + JsonAdapter(id.path, id.adapter) + L",\"outcome\":\"" +
          OutcomeName(verdict.outcome) + L"\",\"answer\":" +
@@ -96,6 +99,7 @@ std::wstring ExchangeRecord(const ExchangeId& id, const Verdict& verdict) {
 
 std::wstring SummaryRecord(const Tally& tally) {
   return L"{\"type\":\"summary\",\"answered\":" + DecimalNumber(tally.answered) +
+         (tally.judged ? L",\"unexpected\":" + DecimalNumber(tally.unexpected) : L"") +
          L",\"no-answer\":" + DecimalNumber(tally.no_answer) + L",\"cannot-open\":" +
          DecimalNumber(tally.cannot_open) + L",\"interrupted\":" + DecimalNumber(tally.interrupted) +
          L"}";
@@ -103,7 +107,8 @@ std::wstring SummaryRecord(const Tally& tally) {
 
 std::wstring WatchRecord(const WatchStart& start) {
   return L"{\"type\":\"watch\",\"started\":\"" + IsoTime(start.unix_ms) + L"\",\"settle\":" +
-         Seconds(start.settle_ms) + L"}";
+         Seconds(start.settle_ms) +
+         (start.expect.empty() ? L"" : L",\"expect\":" + JsonString(start.expect)) + L"}";
 }
 
 }  // namespace qm

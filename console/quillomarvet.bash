@@ -1,7 +1,7 @@
 # bash completion for quillomarvet                                 -*- shell-script -*-
 # The options come from the program's own --help, so they cannot drift from it; after --port,
 # the ports of the adapters it finds (--list: the port, two spaces, the name), and when none of
-# them fits, the files under /dev; after --log, files.
+# them fits, the files under /dev; after --log, files; after --settle and --expect, nothing.
 
 _quillomarvet() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev= before=
@@ -15,7 +15,8 @@ _quillomarvet() {
         before=$prev prev=$cur cur=
     fi
     [[ $prev == = ]] && prev=$before
-    [[ $prev == --settle ]] && return 0  # it takes seconds: no option fits there
+    # Seconds, or the text of an answer's line: no option fits there.
+    [[ $prev == --settle || $prev == --expect ]] && return 0
 
     if [[ $prev == --port ]]; then
         while IFS= read -r line; do

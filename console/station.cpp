@@ -26,6 +26,8 @@ int ExitStatusFor(ExchangeOutcome outcome) {
       return kExitAnswered;
     case ExchangeOutcome::kCouldNotOpen:
       return kExitCannotOpen;
+    case ExchangeOutcome::kUnexpected:
+      return kExitUnexpected;
     case ExchangeOutcome::kNoAnswer:
     case ExchangeOutcome::kNone:
       break;
@@ -33,14 +35,30 @@ int ExitStatusFor(ExchangeOutcome outcome) {
   return kExitNoAnswer;
 }
 
-Station::Station(ConsolePlatform& platform, ConsoleEvents& events,
-                 std::unique_ptr<SerialPort> port, Adapter adapter, bool prefixed, int number)
+bool AnswerHasLine(std::wstring_view answer, std::wstring_view expected) {
+  const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+  std::size_t start = 0;
+  while (start <= answer.size()) {
+    std::size_t end = answer.find_first_of(L"\r\n", start);
+    if (end == std::wstring_view::npos) end = answer.size();
+    std::size_t first = start, last = end;
+    while (first < last && blank(answer[first])) ++first;
+    while (last > first && blank(answer[last - 1])) --last;
+    if (answer.substr(first, last - first) == expected) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+Station::Station(ConsolePlatform& platform, ConsoleEvents& events, std::unique_ptr<SerialPort> port,
+                 Adapter adapter, bool prefixed, int number, std::wstring expect)
     : platform_(platform),
       events_(events),
       port_(std::move(port), platform.interrupt()),
       id_{number, port_.PortName(), std::move(adapter), prefixed, port_.PortPath()},
       host_(platform, events, id_),
-      form_(host_, port_, devices_) {
+      form_(host_, port_, devices_),
+      expect_(std::move(expect)) {
   host_.Attach(form_, port_);
 }
 
@@ -52,20 +70,29 @@ void Station::Run() {
     events_.Started(id_);
     form_.cmReset_Click();
   }
-  verdict.outcome = Outcome();
+  verdict.outcome = form_.LastOutcome();
+  // Judged on the answer as it came: its line ends are gone from the report line.
+  if (verdict.outcome == ExchangeOutcome::kAnswered && !expect_.empty() &&
+      !AnswerHasLine(platform_.DecodeAnsi(form_.LastAnswer()), expect_)) {
+    verdict.outcome = ExchangeOutcome::kUnexpected;
+  }
   const auto& lines = form_.ReportLines();
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (!form_.OwnLine(i)) verdict.answer = WithoutControls(lines[i]);
   }
-  if (verdict.outcome != ExchangeOutcome::kAnswered) verdict.answer.clear();
+  if (verdict.outcome != ExchangeOutcome::kAnswered &&
+      verdict.outcome != ExchangeOutcome::kUnexpected) {
+    verdict.answer.clear();
+  }
   if (verdict.outcome == ExchangeOutcome::kCouldNotOpen) verdict.reason = port_.OpenFailure();
   verdict.took_ms = platform_.SteadyMs() - steady;
   events_.Finished(id_, verdict);
+  outcome_ = verdict.outcome;
   done_ = true;
 }
 
 int RunExchanges(const std::vector<Adapter>& adapters, bool several, ConsolePlatform& platform,
-                 ConsoleEvents& events) {
+                 ConsoleEvents& events, const std::wstring& expect) {
   std::vector<std::unique_ptr<Station>> stations;
   for (const Adapter& adapter : adapters) {
     std::unique_ptr<SerialPort> port = platform.MakePort(adapter.port);
@@ -75,7 +102,8 @@ int RunExchanges(const std::vector<Adapter>& adapters, bool several, ConsolePlat
       return kExitUsage;
     }
     stations.push_back(std::make_unique<Station>(platform, events, std::move(port), adapter,
-                                                 several, static_cast<int>(stations.size())));
+                                                 several, static_cast<int>(stations.size()),
+                                                 expect));
   }
   if (stations.size() == 1) {
     stations.front()->Run();
@@ -85,6 +113,7 @@ int RunExchanges(const std::vector<Adapter>& adapters, bool several, ConsolePlat
   }
 
   Tally tally;
+  tally.judged = !expect.empty();
   int status = kExitAnswered;
   for (const auto& station : stations) {
     tally.Count(station->Outcome());
@@ -149,4 +178,3 @@ void ConsoleHost::ArmPauseTimer(int32_t interval_ms) {
 }
 
 }  // namespace qm
-

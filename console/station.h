@@ -22,12 +22,13 @@ class NoDevices final : public DeviceQuery {
 class Station {
  public:
   Station(ConsolePlatform& platform, ConsoleEvents& events, std::unique_ptr<SerialPort> port,
-          Adapter adapter, bool prefixed, int number);
+          Adapter adapter, bool prefixed, int number, std::wstring expect = L"");
 
   // Runs the exchange (unless the interrupt came first) and tells its verdict.
   void Run();
   bool Done() const { return done_; }
-  ExchangeOutcome Outcome() const { return form_.LastOutcome(); }
+  // Form1's outcome, judged by --expect; kNone until Done.
+  ExchangeOutcome Outcome() const { return outcome_; }
 
  private:
   ConsolePlatform& platform_;
@@ -37,11 +38,13 @@ class Station {
   NoDevices devices_;
   ConsoleHost host_;
   Form1 form_;
+  std::wstring expect_;
+  ExchangeOutcome outcome_ = ExchangeOutcome::kNone;
   std::atomic<bool> done_{false};
 };
 
 // The exchanges of --port, --all or the first adapter: all at once, each on its own.
 int RunExchanges(const std::vector<Adapter>& adapters, bool several, ConsolePlatform& platform,
-                 ConsoleEvents& events);
+                 ConsoleEvents& events, const std::wstring& expect = L"");
 
 }  // namespace qm

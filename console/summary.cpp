@@ -15,6 +15,9 @@ void Tally::Count(ExchangeOutcome outcome) {
     case ExchangeOutcome::kCouldNotOpen:
       ++cannot_open;
       break;
+    case ExchangeOutcome::kUnexpected:
+      ++unexpected;
+      break;
     case ExchangeOutcome::kNone:
       ++interrupted;
       break;
@@ -23,7 +26,9 @@ void Tally::Count(ExchangeOutcome outcome) {
 
 std::wstring SummaryLine(const Tally& tally) {
   std::wstring line = DecimalNumber(tally.Total()) + L" reset: " + DecimalNumber(tally.answered) +
-                      L" answered, " + DecimalNumber(tally.no_answer) + L" no answer, " +
+                      L" answered, " +
+                      (tally.judged ? DecimalNumber(tally.unexpected) + L" unexpected, " : L"") +
+                      DecimalNumber(tally.no_answer) + L" no answer, " +
                       DecimalNumber(tally.cannot_open) + L" could not be opened";
   if (tally.interrupted > 0) line += L", " + DecimalNumber(tally.interrupted) + L" interrupted";
   return line;

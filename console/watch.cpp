@@ -31,7 +31,8 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
   std::wstring failure;  // why the last look failed (said once, not at every look)
   int number = 0;
   platform.WaitForDeviceChange(0);  // listening before the first look: nothing plugged is missed
-  events.WatchStarted({UnixMs(), options.settle_ms, L"CP210x adapters"});
+  tally.judged = !options.expect.empty();
+  events.WatchStarted({UnixMs(), options.settle_ms, L"CP210x adapters", options.expect});
   while (!platform.interrupt().Raised() && !platform.OutputFailed() &&
          !platform.interrupt().Quitting()) {
     const int64_t now = platform.SteadyMs();
@@ -76,7 +77,7 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
       std::unique_ptr<SerialPort> port = platform.MakePort(plugged.adapter.port);
       if (!port) continue;  // discovery gives only names that name ports
       running.push_back(std::make_unique<Station>(platform, events, std::move(port),
-                                                  plugged.adapter, true, ++number));
+                                                  plugged.adapter, true, ++number, options.expect));
       platform.Start([s = running.back().get()] { s->Run(); });
     }
     // Finished exchanges are counted and let go: a bench runs all day.

@@ -175,15 +175,17 @@ void Totals(Canvas& canvas, const Tally& t, int width) {
     int n;
     const wchar_t *words, *short_words;
     Ink ink;
+    bool said;  // even when none
   } counts[] = {
-      {t.answered, L"answered", L"OK", Ink::kGood},
-      {t.no_answer, L"no answer", L"NO COMM", Ink::kBad},
-      {t.cannot_open, L"could not be opened", L"cannot open", Ink::kBad},
-      {t.interrupted, L"interrupted", L"interrupted", Ink::kNormal},
+      {t.answered, L"answered", L"OK", Ink::kGood, true},
+      {t.unexpected, L"unexpected", L"unexpected", Ink::kBad, t.judged},
+      {t.no_answer, L"no answer", L"NO COMM", Ink::kBad, true},
+      {t.cannot_open, L"could not be opened", L"cannot open", Ink::kBad, true},
+      {t.interrupted, L"interrupted", L"interrupted", Ink::kNormal, false},
   };
   std::vector<std::pair<std::wstring, Ink>> forms[3];
   for (const auto& c : counts) {
-    if (c.n == 0 && c.ink == Ink::kNormal) continue;  // none interrupted: not said
+    if (c.n == 0 && !c.said) continue;
     const Ink ink = c.n ? c.ink : Ink::kNormal;
     forms[0].emplace_back(DecimalNumber(c.n) + L" " + c.words, ink);
     forms[1].emplace_back(DecimalNumber(c.n) + L" " + c.short_words, ink);
@@ -223,7 +225,8 @@ Frame Layout(const BoardModel& model, int width, int height, int64_t now_ms, boo
   int column = canvas.Put(0, 0, L"quillomarvet --watch", Ink::kTitle);
   column = canvas.Put(0, column,
                       L"  " + model.watched() + L" since " + model.since() + L", settle " +
-                          Seconds(model.settle_ms()) + L" s");
+                          Seconds(model.settle_ms()) + L" s" +
+                          (model.expect().empty() ? L"" : L", expect " + model.expect()));
   if (width - column >= 10 && !ending) canvas.Put(0, width - 8, L"q: quit");
   Totals(canvas, model.totals(), width);
 

@@ -13,6 +13,8 @@ std::wstring VerdictWord(const Verdict& verdict) {
   switch (verdict.outcome) {
     case ExchangeOutcome::kAnswered:
       return verdict.answer.empty() ? L"answered" : verdict.answer;
+    case ExchangeOutcome::kUnexpected:  // what it said instead (in the bad ink)
+      return verdict.answer.empty() ? L"unexpected" : verdict.answer;
     case ExchangeOutcome::kNoAnswer:
       return L"NO COMM";
     case ExchangeOutcome::kCouldNotOpen:
@@ -29,6 +31,7 @@ Ink VerdictInk(ExchangeOutcome outcome) {
       return Ink::kGood;
     case ExchangeOutcome::kNoAnswer:
     case ExchangeOutcome::kCouldNotOpen:
+    case ExchangeOutcome::kUnexpected:
       return Ink::kBad;
     case ExchangeOutcome::kNone:
       break;
@@ -40,6 +43,8 @@ void BoardModel::Watching(const WatchStart& start, std::wstring clock) {
   since_ = std::move(clock);
   watched_ = start.watched;
   settle_ms_ = start.settle_ms;
+  expect_ = start.expect;
+  totals_.judged = !start.expect.empty();
 }
 
 std::wstring SocketKey(const Adapter& adapter) {

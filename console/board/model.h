@@ -48,6 +48,7 @@ class BoardModel {
   const std::wstring& watched() const { return watched_; }
   int32_t settle_ms() const { return settle_ms_; }
   bool ending() const { return ending_; }
+  const std::wstring& expect() const { return expect_; }
   // The newest problem that is not over; empty when none.
   std::wstring problem() const { return problems_.empty() ? L"" : problems_.back(); }
   // Whether some socket shows a countdown or a progress that moves with time.
@@ -60,7 +61,7 @@ class BoardModel {
   std::vector<Socket> sockets_;
   Tally totals_;
   std::deque<std::wstring> events_;
-  std::wstring since_, watched_;
+  std::wstring since_, watched_, expect_;
   std::vector<std::wstring> problems_;
   int32_t settle_ms_ = 0;
   bool ending_ = false;

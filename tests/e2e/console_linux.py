@@ -206,6 +206,22 @@ class Console(unittest.TestCase):
         self.assertEqual((r.returncode, records[3]), (2, {
             "type": "summary", "answered": 1, "no-answer": 1, "cannot-open": 1, "interrupted": 0}))
 
+    def test_expect_passes_only_an_answer_with_the_line(self):
+        echoing = self.device(harness.answer_after_command(b"AT+DEFAULT\r\r\nOK\r\n"))
+        erring = self.device(harness.answer_each_command(b"ERROR\r\n", b"ERROR\r\n"))
+        r, _ = self.run_tool("--json", "--expect", "OK", "--port", echoing.path, "--port",
+                             erring.path)
+        records = [json.loads(line) for line in r.stdout.splitlines()]
+        self.assertEqual(sorted((x["port"], x["outcome"], x["answer"]) for x in records[:2]),
+                         [(echoing.path, "answered", "AT+DEFAULTOK"),
+                          (erring.path, "unexpected", "ERROR")])
+        self.assertEqual((r.returncode, records[2]), (4, {
+            "type": "summary", "answered": 1, "unexpected": 1, "no-answer": 0, "cannot-open": 0,
+            "interrupted": 0}))
+        r, _ = self.run_tool("--port", erring.path, "--expect=OK")
+        self.assertEqual((r.returncode, r.stdout.splitlines()), (4, [
+            "Open port", "ERROR", "Port closed", "Unexpected answer: no line OK"]))
+
     def test_ports_that_cannot_be_opened(self):
         d = self.device()
         busy = os.open(d.path, os.O_RDWR | os.O_NOCTTY)
@@ -653,7 +669,8 @@ class Console(unittest.TestCase):
         for words, expected in ((["--port", "/dev/nul"], ["/dev/null"]),
                                 (["--port", "=", "/dev/nul"], ["/dev/null"]),
                                 (["--port", self.work + "/tw"], [self.work + "/two\nlines"]),
-                                (["--settle", ""], []), (["--settle", "=", ""], [])):
+                                (["--settle", ""], []), (["--settle", "=", ""], []),
+                                (["--expect", ""], [])):
             self.assertEqual(complete(*words, env=NO_TREE), expected, words)
         self.assertIn("tty", complete("--port", "tt", env=NO_TREE))
 

@@ -56,11 +56,17 @@ def cli(*args, on=None):
 
 class Cli(unittest.TestCase):
     def test_one_exchange_on_com1(self):
-        for name, answer, line, status in (("answered", b"OK\r\n", "OK", 0),
-                                           ("silent", None, "NO COMM", 1)):
+        expect_ok = ("--expect", "OK")
+        for name, answer, options, line, after, status in (
+                ("answered", b"OK\r\n", (), "OK", [], 0),
+                ("silent", None, (), "NO COMM", [], 1),
+                ("echo, then as expected", b"AT+DEFAULT\r\r\nOK\r\n", expect_ok, "AT+DEFAULTOK",
+                 [], 0),
+                ("not as expected", b"ERROR\r\n", expect_ok, "ERROR",
+                 ["Unexpected answer: no line OK"], 4)):
             with self.subTest(name), on_com1(answer) as device:
-                code, lines, err = cli("--port", "COM1")
-                self.assertEqual(lines, ["Open port", line, "Port closed"], err)
+                code, lines, err = cli("--port", "COM1", *options)
+                self.assertEqual(lines, ["Open port", line, "Port closed", *after], err)
                 self.assertEqual(code, status)
                 self.assertEqual(device.data(), COMMAND)
 

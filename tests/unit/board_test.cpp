@@ -16,14 +16,12 @@ Adapter InSocket(int n) {
   return {L"/dev/ttyUSB" + number, L"Bench", L"1-" + number, L"QM" + number, L"dev" + number};
 }
 
-// What socket n's device did on a Bench: a port that could not be opened every 7th, no answer
-// every 3rd, else OK; and that as a compact cell has room for it.
-ExchangeOutcome OutcomeOf(int n) {
-  return n % 7 ? (n % 3 ? ExchangeOutcome::kAnswered : ExchangeOutcome::kNoAnswer)
-               : ExchangeOutcome::kCouldNotOpen;
-}
-const wchar_t* WordOf(int n) {
-  return n % 7 ? (n % 3 ? L"OK" : L"NO COMM") : L"cannot op";
+// What socket n's device did: a port that could not be opened every 7th; nothing from those
+// divisible by 3; with --expect OK, those one short of it answered ERROR; the rest OK.
+ExchangeOutcome OutcomeOf(int n, bool expect) {
+  if (n % 7 == 0) return ExchangeOutcome::kCouldNotOpen;
+  if (n % 3 == 0) return ExchangeOutcome::kNoAnswer;
+  return expect && n % 3 == 2 ? ExchangeOutcome::kUnexpected : ExchangeOutcome::kAnswered;
 }
 
 void Answered(BoardModel& model, int n, ExchangeOutcome outcome, const std::wstring& answer) {
@@ -36,12 +34,16 @@ void Answered(BoardModel& model, int n, ExchangeOutcome outcome, const std::wstr
   model.Finished(id, verdict, L"10:02:03");
 }
 
-// `sockets` sockets 1-1, 1-2, ..., each as OutcomeOf says.
-BoardModel Bench(int sockets) {
+// `sockets` sockets 1-1, 1-2, ..., each with its verdict.
+BoardModel Bench(int sockets, bool expect = false) {
   BoardModel model;
-  model.Watching({0, 1000, L"CP210x adapters"}, L"10:00:00");
+  model.Watching({0, 1000, L"CP210x adapters", expect ? L"OK" : L""}, L"10:00:00");
   for (int n = 1; n <= sockets; ++n) {
-    Answered(model, n, OutcomeOf(n), OutcomeOf(n) == ExchangeOutcome::kAnswered ? L"OK" : L"");
+    const ExchangeOutcome outcome = OutcomeOf(n, expect);
+    Answered(model, n, outcome,
+             outcome == ExchangeOutcome::kAnswered     ? L"OK"
+             : outcome == ExchangeOutcome::kUnexpected ? L"ERROR"
+                                                       : L"");
   }
   return model;
 }
@@ -57,6 +59,7 @@ struct SizeCase {
   int sockets, width, height;
   bool colours;
   bool all_shown;              // every socket's place and verdict on the screen
+  bool expect = false;         // with --expect OK
   bool failures_shown = true;  // every failed one's, when not all fit
 };
 
@@ -68,7 +71,7 @@ class BoardLayout : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
   const SizeCase& c = GetParam();
-  const Frame frame = Layout(Bench(c.sockets), c.width, c.height, 0, c.colours);
+  const Frame frame = Layout(Bench(c.sockets, c.expect), c.width, c.height, 0, c.colours);
   ASSERT_EQ(frame.width, c.width);
   ASSERT_EQ(frame.height, c.height);
   ASSERT_EQ(frame.text.size(), static_cast<std::size_t>(c.height));
@@ -84,20 +87,24 @@ TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
   if (c.width >= 30) {  // the totals shortened to fit, but no failure's count lost
     std::wstring totals = frame.text[1];
     for (wchar_t& ch : totals) ch = static_cast<wchar_t>(std::towlower(ch));
-    const Tally& t = Bench(c.sockets).totals();
+    const Tally& t = Bench(c.sockets, c.expect).totals();
     EXPECT_NE(totals.find(DecimalNumber(t.no_answer) + L" no "), std::wstring::npos)
         << Utf8(totals);
     EXPECT_NE(totals.find(DecimalNumber(t.cannot_open) + L" c"), std::wstring::npos)
         << Utf8(totals);
+    if (c.expect) {  // its own count in the totals
+      EXPECT_NE(totals.find(DecimalNumber(t.unexpected) + L" unexpected"), std::wstring::npos)
+          << Utf8(totals);
+    }
   }
   if (!c.all_shown && !c.failures_shown) return;
   // Each socket once, its verdict after it on the same row, in natural order.
   std::size_t previous_row = 0, previous_column = 0;
   for (int n = 1; n <= c.sockets; ++n) {
-    if (!c.all_shown && OutcomeOf(n) == ExchangeOutcome::kAnswered) continue;
+    if (!c.all_shown && OutcomeOf(n, c.expect) == ExchangeOutcome::kAnswered) continue;
     const std::wstring key = L"1-" + DecimalNumber(n) + L" ";
     std::size_t row = 0, column = std::wstring::npos;
-    for (; row < frame.text.size(); ++row) {
+    for (; row + 1 < frame.text.size(); ++row) {  // not in the last events
       const std::wstring& text = frame.text[row];
       for (std::size_t at = text.find(key); at != std::wstring::npos; at = text.find(key, at + 1)) {
         if (at == 0 || text[at - 1] == L' ') column = at;
@@ -107,7 +114,18 @@ TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
     ASSERT_NE(column, std::wstring::npos) << "socket " << n << " missing:\n" << Utf8(Text(frame));
     std::wstring rest = frame.text[row].substr(column + key.size());
     rest = rest.substr(0, rest.find(L"1-"));  // up to the next socket's place
-    EXPECT_NE(rest.find(WordOf(n)), std::wstring::npos) << Utf8(Text(frame));
+    // The verdict, in the good ink only where the device answered as expected.
+    const ExchangeOutcome outcome = OutcomeOf(n, c.expect);
+    const std::size_t word = rest.find(outcome == ExchangeOutcome::kNoAnswer       ? L"NO COMM"
+                                       : outcome == ExchangeOutcome::kAnswered     ? L"OK"
+                                       : outcome == ExchangeOutcome::kCouldNotOpen ? L"cannot op"
+                                                                                   : L"ERROR");
+    ASSERT_NE(word, std::wstring::npos) << Utf8(Text(frame));
+    if (c.colours) {
+      EXPECT_EQ(frame.ink[row][column + key.size() + word],
+                static_cast<char>(outcome == ExchangeOutcome::kAnswered ? Ink::kGood : Ink::kBad))
+          << "socket " << n << "'s verdict";
+    }
     EXPECT_TRUE(column > previous_column || (column == previous_column && row > previous_row))
         << "socket " << n << " out of order";
     previous_row = row;
@@ -124,9 +142,11 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BoardLayout,
                                            SizeCase{"Narrow", 20, 40, 24, true, true},
                                            SizeCase{"NarrowCompact", 30, 30, 20, true, true},
                                            SizeCase{"GridExactlyFull", 30, 80, 10, true, true},
-                                           SizeCase{"FailuresFirst", 30, 40, 10, true, false},
-                                           SizeCase{"Tiny", 64, 10, 3, true, false, false},
-                                           SizeCase{"Nothing", 5, 0, 0, true, false, false}),
+                                           SizeCase{"FailuresFirst", 24, 40, 10, true, false},
+                                           SizeCase{"Judged", 20, 80, 24, true, true, true},
+                                           SizeCase{"JudgedGrid", 48, 80, 24, true, true, true},
+                                           SizeCase{"Tiny", 64, 10, 3, true, false, false, false},
+                                           SizeCase{"Nothing", 5, 0, 0, true, false, false, false}),
                          [](const ::testing::TestParamInfo<SizeCase>& info) {
                            return info.param.name;
                          });

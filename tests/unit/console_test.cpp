@@ -69,6 +69,9 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentsCase{"SettleOverAnHour", {L"--watch", L"--settle", L"3600.001"}, std::nullopt, {}},
         ArgumentsCase{"SettleOverByTenths", {L"--watch", L"--settle=3600.5"}, std::nullopt, {}},
         ArgumentsCase{"SettleMissing", {L"--watch", L"--settle"}, std::nullopt, {}},
+        ArgumentsCase{"ExpectBlank", {L"--expect", L" "}, std::nullopt, {}},
+        ArgumentsCase{"ExpectTwoLines", {L"--expect", L"OK\r\nOK"}, std::nullopt, {}},
+        ArgumentsCase{"ExpectWithList", {L"--list", L"--expect", L"OK"}, std::nullopt, {}},
         ArgumentsCase{"Unknown", {L"-x"}, std::nullopt, {}},
         ArgumentsCase{"Positional", {L"COM3"}, std::nullopt, {}}),
     [](const ::testing::TestParamInfo<ArgumentsCase>& info) { return info.param.name; });
@@ -92,6 +95,7 @@ TEST(ExitStatus, FollowsTheOutcome) {
   EXPECT_EQ(ExitStatusFor(ExchangeOutcome::kAnswered), 0);
   EXPECT_EQ(ExitStatusFor(ExchangeOutcome::kNoAnswer), 1);
   EXPECT_EQ(ExitStatusFor(ExchangeOutcome::kCouldNotOpen), 2);
+  EXPECT_EQ(ExitStatusFor(ExchangeOutcome::kUnexpected), 4);
 }
 
 TEST(Text, Utf8IsDecodedAndAnythingElseIsKeptBytewise) {
@@ -266,15 +270,16 @@ class ScriptedBench final : public QuietConsole {
   std::unique_ptr<SerialPort> MakePort(const std::wstring& name) override {
     resets.emplace_back(name, clock_.now);
     auto port = std::make_unique<FakePort>(clock_);
-    port->answer = "OK\r\n";
+    port->answer = answer;
     return port;
   }
+  void PrintRecord(const std::wstring& record) override { records.push_back(record); }
   void WaitForDeviceChange(int32_t ms) override {
     int64_t until = ms < 0 ? INT64_MAX : clock_.now + ms;
     for (const Look& look : looks_) {
       if (look.at > clock_.now) until = std::min(until, look.at);
     }
-    if (until > looks_.back().at + 10000) {
+    if (looks_.empty() || until > looks_.back().at + 10000) {
       raised_ = true;  // also ends endless failing looks
     } else {
       clock_.RunUntil(until);
@@ -282,6 +287,8 @@ class ScriptedBench final : public QuietConsole {
   }
 
   std::vector<std::pair<std::wstring, int64_t>> resets;  // port, when
+  std::string answer = "OK\r\n";                         // every device's
+  std::vector<std::wstring> records;
 
  private:
   std::vector<Look> looks_;
@@ -321,6 +328,48 @@ TEST(Watch, ResetsEachAdapterOncePerPlugInAfterTheSettleTime) {
     EXPECT_EQ(RunConsole({L"--watch", L"--settle=1"}, bench, L""), kExitInterrupted) << c.name;
     EXPECT_EQ(bench.resets, c.resets) << c.name;
   }
+}
+
+// --expect OK (blanks around it are not compared): the answer as the device sent it, line by
+// line; the record keeps what it said.
+TEST(Expect, PassesAnAnswerWithTheLineAndFailsAnyOther) {
+  const struct {
+    std::string answer;
+    bool passes;
+    const wchar_t* kept;  // the answer in the record
+  } cases[] = {
+      {"OK\r\n", true, L"OK"},
+      {"AT+DEFAULT\r\r\n  OK \t\r\n\r\n", true, L"AT+DEFAULT  OK "},  // echoed first
+      {"\nOK", true, L"OK"},
+      {"ERROR\r\n", false, L"ERROR"},
+      {"O\r\nK\r\n", false, L"OK"},  // cleaned of its line ends it would read OK
+      {"OK OK\r\nOKAY\r\nok\r\n", false, L"OK OKOKAYok"},
+      {"\r\n", false, L""},
+  };
+  for (const auto& c : cases) {
+    ScriptedBench bench({});
+    bench.answer = c.answer;
+    EXPECT_EQ(RunConsole({L"--port", L"p", L"--expect", L" OK\t", L"--json"}, bench, L""),
+              c.passes ? kExitAnswered : kExitUnexpected)
+        << c.answer;
+    ASSERT_EQ(bench.records.size(), 1u);
+    EXPECT_NE(bench.records[0].find(std::wstring(L"\"outcome\":\"") +
+                                    (c.passes ? L"answered" : L"unexpected") + L"\",\"answer\":" +
+                                    JsonString(c.kept) + L","),
+              std::wstring::npos)
+        << Utf8(bench.records[0]);
+  }
+  // Counted apart, and in a watch's summary.
+  ScriptedBench bench({{0, {{Plugged(L"A"), Plugged(L"B")}}}});
+  bench.answer = "ERROR\r\n";
+  EXPECT_EQ(RunConsole({L"--watch", L"--expect=OK", L"--json"}, bench, L""), kExitInterrupted);
+  EXPECT_NE(bench.records.front().find(L",\"expect\":\"OK\"}"), std::wstring::npos);
+  EXPECT_EQ(bench.records.back(),
+            L"{\"type\":\"summary\",\"answered\":0,\"unexpected\":2,\"no-answer\":0,"
+            L"\"cannot-open\":0,\"interrupted\":0}");
+  Tally tally{1, 1, 0, 0, 1, true};
+  EXPECT_EQ(SummaryLine(tally),
+            L"3 reset: 1 answered, 1 unexpected, 1 no answer, 0 could not be opened");
 }
 
 }  // namespace
