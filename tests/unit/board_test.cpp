@@ -87,7 +87,7 @@ TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
   if (c.width >= 30) {  // the totals shortened to fit, but no failure's count lost
     std::wstring totals = frame.text[1];
     for (wchar_t& ch : totals) ch = static_cast<wchar_t>(std::towlower(ch));
-    const Tally& t = Bench(c.sockets, c.expect).totals();
+    const Tally t = Bench(c.sockets, c.expect).totals();
     EXPECT_NE(totals.find(DecimalNumber(t.no_answer) + L" no "), std::wstring::npos)
         << Utf8(totals);
     EXPECT_NE(totals.find(DecimalNumber(t.cannot_open) + L" c"), std::wstring::npos)
