@@ -570,7 +570,7 @@ class Console(unittest.TestCase):
         self.assertEqual(cells(shown[:at]), screen("quit")[2].index("TIME"), shown)
         (busy,), (busy_path,) = self.plug(61, responder=harness.answer_after_command(b"OK\r\n", 1.5))
         tmux("send-keys", "-t", "quit", "q")
-        harness.wait_until(lambda: "Ending once 1 reset ends" in "".join(screen("quit")), 1, "why")
+        harness.wait_until(lambda: "Ending once 1 reset ends" in "".join(screen("quit")), 1.5, "why")
         self.assertEqual(ended(done), (0, True))
         with open(log) as f:
             records = [json.loads(line) for line in f]
