@@ -564,13 +564,15 @@ class Console(unittest.TestCase):
         log = os.path.join(self.work, "quit.jsonl")
         done = run("quit", env["UMOCKDEV_DIR"], "--watch", "--settle", "0", "--log", log)
         harness.wait_until(lambda: answer + " " in row("quit", "1-60"), 10, "the answer")
-        cells = lambda text: sum(1 + (unicodedata.east_asian_width(c) in "WF") for c in text)  # noqa: E731
         shown = row("quit", "1-60")
-        at = re.search(r"\d\d:\d\d:\d\d", shown).start()
-        self.assertEqual(cells(shown[:at]), screen("quit")[2].index("TIME"), shown)
-        (busy,), (busy_path,) = self.plug(61, responder=harness.answer_after_command(b"OK\r\n", 1.5))
+        before_time = shown[:re.search(r"\d\d:\d\d:\d\d", shown).start()]
+        cells = sum(1 + (unicodedata.east_asian_width(c) in "WF") for c in before_time)
+        self.assertEqual(cells, screen("quit")[2].index("TIME"), shown)
+        late = harness.answer_after_command(b"OK\r\n", 1.5)
+        (busy,), (busy_path,) = self.plug(61, responder=late)
         tmux("send-keys", "-t", "quit", "q")
-        harness.wait_until(lambda: "Ending once 1 reset ends" in "".join(screen("quit")), 1.5, "why")
+        harness.wait_until(lambda: "Ending once 1 reset ends" in "".join(screen("quit")), 1.5,
+                           "why")
         self.assertEqual(ended(done), (0, True))
         with open(log) as f:
             records = [json.loads(line) for line in f]
