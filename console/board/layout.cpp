@@ -29,7 +29,7 @@ std::vector<Glyph> Glyphs(std::wstring_view text) {
       }
     }
     const bool control = c < 0x20 || (c >= 0x7F && c < 0xA0);
-    const int cells = control ? 0 : CharacterCells(c);
+    const int cells = control ? 0 : c < 0x7F ? 1 : CharacterCells(c);  // ASCII: no need to ask
     // A cell holds one wchar_t: a character that needs two of them is not drawn either.
     if (cells == 0 || units == 2) {
       glyphs.push_back({i, units, L'?', 1});
