@@ -50,7 +50,8 @@ const wchar_t* const kUsage[] = {
     L"  70   the program could not run, list the devices, open its log or write its output",
     L"       (the reason is on standard error)",
 #ifdef _WIN32
-    L"  130  interrupted (Ctrl+C, Ctrl+Break, the console closed): the ports are closed first",
+    L"  130  interrupted (Ctrl+C, Ctrl+Break, the console closed, log-off, shutdown): the",
+    L"       ports are closed first",
 #else
     L"  130  interrupted by Ctrl+C (SIGINT): the ports are closed, then it ends by the signal",
     L"  143  ended by SIGTERM, likewise",

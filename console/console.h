@@ -75,6 +75,9 @@ class RecordFile {
  public:
   virtual ~RecordFile() = default;
   virtual void Append(std::string_view utf8_line) = 0;  // throws Error
+  // Why a record written whole could not be put on the disk (a network share that refuses to
+  // flush): kept, not lost. Given once, then empty.
+  virtual std::wstring NotSynced() { return L""; }
 };
 
 // An adapter found on this machine.

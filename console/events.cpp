@@ -63,7 +63,9 @@ void LogEvents::Append(const std::wstring& record) {
     Locked lock(mutex_);
     try {
       file_->Append(Utf8(record) + "\n");
-      return;
+      const std::wstring not_synced = file_->NotSynced();
+      if (not_synced.empty()) return;
+      said = L"the log " + path_ + L" is written, not synced: " + not_synced;
     } catch (const Error& e) {
       if (lost_++ == 0) {
         error_ = e.Description();

@@ -215,11 +215,11 @@ void MainWindow::Create() {
 void MainWindow::Show(int show_command) {
   ::ShowWindow(hwnd_, show_command);
   ::UpdateWindow(hwnd_);
-  // SetFocus activates the window: started minimized, a stray Enter or Space would press Reset
-  // behind the operator's back; started not to be activated, it would take the keyboard from
-  // whatever the operator is typing in. Activated later, it gets the focus through WM_ACTIVATE.
-  const bool no_activation = show_command == SW_SHOWNOACTIVATE || show_command == SW_SHOWNA;
-  if (!::IsIconic(hwnd_) && !no_activation) ::SetFocus(reset_);
+  // SetFocus activates the window: started minimized or hidden, a stray Enter or Space would
+  // press Reset behind the operator's back; started not to be activated, it would take the
+  // keyboard from whatever the operator is typing in. So only a window that the system made the
+  // foreground one takes it; activated later, it gets the focus through WM_ACTIVATE.
+  if (::GetForegroundWindow() == hwnd_ && !::IsIconic(hwnd_)) ::SetFocus(reset_);
   Trace("window", L"shown");
 }
 
@@ -255,12 +255,21 @@ void MainWindow::DoEvents() {
 
 void MainWindow::WaitForEvent() {
   // Wakes for input that an earlier peek has already seen too, not only for new input; and for
-  // touch and pen input, which Windows 7 refuses to wait for (ERROR_INVALID_PARAMETER).
+  // touch and pen input, which Windows 7 refuses to wait for. Any failure drops those for good
+  // (whatever the error says); a wait that fails even then sleeps for a timer's tick instead,
+  // so that the caller looks again without spinning.
   if (::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, wake_mask_, MWMO_INPUTAVAILABLE) ==
-          WAIT_FAILED &&
-      (wake_mask_ & kTouchAndPen) && ::GetLastError() == ERROR_INVALID_PARAMETER) {
-    wake_mask_ &= ~kTouchAndPen;
-    ::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, wake_mask_, MWMO_INPUTAVAILABLE);
+      WAIT_FAILED) {
+    const DWORD error = ::GetLastError();
+    const bool narrowed = (wake_mask_ & kTouchAndPen) != 0;
+    if (narrowed) {
+      Trace("wait", L"failed for " + HexNumber(wake_mask_) + L": " + SystemMessage(error));
+      wake_mask_ &= ~kTouchAndPen;
+    }
+    if (!narrowed || ::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, wake_mask_,
+                                                   MWMO_INPUTAVAILABLE) == WAIT_FAILED) {
+      ::Sleep(kFailedWaitMs);
+    }
   }
   if (!wake_mask_traced_) {
     wake_mask_traced_ = true;
@@ -553,9 +562,11 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
 LRESULT MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_COMMAND:
-      // Minimized, the button cannot be seen: Enter or Space reaching the window is a stray key
-      // (a dialog's Enter presses the default button wherever the focus is).
-      if (LOWORD(wp) == kResetId && form_ && !::IsIconic(hwnd_)) form_->cmReset_Click();
+      // Minimized or hidden, the button cannot be seen: Enter or Space reaching the window is a
+      // stray key (a dialog's Enter presses the default button wherever the focus is).
+      if (LOWORD(wp) == kResetId && form_ && ::IsWindowVisible(hwnd_) && !::IsIconic(hwnd_)) {
+        form_->cmReset_Click();
+      }
       return 0;
     case DM_GETDEFID:
       return MAKELRESULT(kResetId, DC_HASDEFID);

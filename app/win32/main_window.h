@@ -85,6 +85,7 @@ class MainWindow final : public FormHost {
   // QS_TOUCH and QS_POINTER (Windows 8 on), which older headers leave out of QS_ALLINPUT.
   static constexpr DWORD kTouchAndPen = 0x0800 | 0x1000;
   DWORD wake_mask_ = QS_ALLINPUT | kTouchAndPen;  // what wakes WaitForEvent
+  static constexpr DWORD kFailedWaitMs = 15;      // a timer's tick
   bool wake_mask_traced_ = false;
 };
 

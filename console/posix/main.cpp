@@ -12,6 +12,9 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -140,31 +143,116 @@ class SignalInterrupt final : public Interrupt {
   UniqueFd read_end_, write_end_, quit_read_, quit_write_;
 };
 
-// --log's file: each record with one write, then on the disk before the write returns.
+// --log's file: each record whole, then on the disk, before Append returns. The writes are made
+// on a thread of the file's own: a log that stalls (a FIFO whose reader stopped reading, a hung
+// network folder) holds the verdicts, but not the end. After a signal, a record gets the moment
+// standard output gets, then the log is given up.
 class AppendedFile final : public RecordFile {
  public:
-  AppendedFile(UniqueFd fd, bool regular) : fd_(std::move(fd)), regular_(regular) {}
-  void Append(std::string_view line) override {
-    struct stat before {};
-    if (regular_ && ::fstat(fd_.get(), &before) != 0) throw ErrnoError(errno);
-    ssize_t written;
-    do {
-      written = ::write(fd_.get(), line.data(), line.size());
-    } while (written < 0 && errno == EINTR);
-    if (written < 0) throw ErrnoError(errno);
-    if (static_cast<std::size_t>(written) != line.size()) {
-      // A short write (the disk full): the part written is taken back, so that the next record
-      // does not continue half a line.
-      if (regular_ && ::ftruncate(fd_.get(), before.st_size) != 0) throw ErrnoError(errno);
-      throw ErrnoError(ENOSPC);
+  AppendedFile(UniqueFd fd, bool regular, std::function<bool()> signalled)
+      : shared_(std::make_shared<Shared>()), signalled_(std::move(signalled)) {
+    shared_->fd = std::move(fd);
+    shared_->regular = regular;
+    try {
+      std::thread(Writer, shared_).detach();  // left in a stalled write, it ends with the process
+    } catch (const std::system_error& e) {
+      throw ErrnoError(e.code().value());
     }
-    // A pipe or a terminal has no disk to reach.
-    if (regular_ && ::fdatasync(fd_.get()) != 0) throw ErrnoError(errno);
+  }
+
+  ~AppendedFile() override {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->closing = true;
+    shared_->wake.notify_all();
+  }
+
+  void Append(std::string_view line) override {
+    using Clock = std::chrono::steady_clock;
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    if (shared_->given_up) throw Stalled();
+    shared_->line.assign(line);
+    shared_->result.reset();
+    shared_->wake.notify_all();
+    std::optional<Clock::time_point> give_up_at;
+    while (!shared_->result) {
+      // A signal is not a thing to wait on here: it is looked for every so often, and only
+      // while a record is on its way.
+      if (!give_up_at && signalled_()) give_up_at = Clock::now() + kGrace;
+      if (give_up_at && Clock::now() >= *give_up_at) {
+        shared_->given_up = true;
+        throw Stalled();
+      }
+      shared_->done.wait_for(lock, give_up_at ? *give_up_at - Clock::now() : kLook);
+    }
+    if (*shared_->result != 0) throw ErrnoError(*shared_->result);
   }
 
  private:
-  UniqueFd fd_;
-  bool regular_;
+  static constexpr std::chrono::milliseconds kLook{100};
+  static constexpr std::chrono::milliseconds kGrace{300};  // as standard output's
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable wake, done;
+    std::string line;           // the record to write; empty once taken
+    std::optional<int> result;  // 0 or the errno of the record last written
+    bool closing = false, given_up = false;
+    UniqueFd fd;
+    bool regular = false;
+  };
+
+  static Error Stalled() {
+    return Error(ETIMEDOUT,
+                 L"it stalled, and was given up at the end (a reader that stopped "
+                 L"reading, or a folder that hangs)");
+  }
+
+  static void Writer(std::shared_ptr<Shared> shared) {
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    for (;;) {
+      shared->wake.wait(lock, [&] { return shared->closing || !shared->line.empty(); });
+      if (shared->line.empty()) return;
+      const std::string line = std::move(shared->line);
+      shared->line.clear();
+      lock.unlock();
+      const int result = Write(shared->fd.get(), shared->regular, line);
+      lock.lock();
+      shared->result = result;
+      shared->done.notify_all();
+    }
+  }
+
+  // 0, or the errno of the write that failed.
+  static int Write(int fd, bool regular, std::string_view line) {
+    std::size_t written = 0;
+    int error = 0;
+    while (written < line.size()) {
+      const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = n < 0 ? errno : ENOSPC;
+        break;
+      }
+      // A short write (a full disk, a file at its size limit) is written on: the next write
+      // says why.
+      written += static_cast<std::size_t>(n);
+    }
+    if (error != 0) {
+      // The part written is taken back, so that the next record does not continue half a line:
+      // from where this write left the offset, so that what another program appended to the
+      // same log before it stays.
+      if (regular && written > 0) {
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        if (end < 0 || ::ftruncate(fd, end - static_cast<off_t>(written)) != 0) return errno;
+      }
+      return error;
+    }
+    // A pipe or a terminal has no disk to reach.
+    if (regular && ::fdatasync(fd) != 0) return errno;
+    return 0;
+  }
+
+  std::shared_ptr<Shared> shared_;
+  std::function<bool()> signalled_;
 };
 
 class LinuxPlatform final : public ConsolePlatform {
@@ -258,29 +346,51 @@ class LinuxPlatform final : public ConsolePlatform {
 
   std::unique_ptr<RecordFile> OpenLog(const std::wstring& path) override {
     const std::string bytes = ArgumentBytes(path);
-    UniqueFd fd(::open(bytes.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-    if (fd.get() < 0) throw ErrnoError(errno);
+    // Without waiting: a FIFO that nobody reads would hold the open until somebody does.
+    UniqueFd fd(
+        ::open(bytes.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666));
+    if (fd.get() < 0) {
+      const int error = errno;
+      struct stat st {};
+      if (error == ENXIO && ::stat(bytes.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        throw Error(ENXIO, L"a FIFO that nothing reads (its reader must be there first)");
+      }
+      throw ErrnoError(error);
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) throw ErrnoError(errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw ErrnoError(errno);
     const bool regular = S_ISREG(st.st_mode);
-    if (regular) {
-      // The file's name too reaches the disk, not only what is written in it: a file made
-      // today must not vanish with its verdicts at a power cut.
-      const std::size_t slash = bytes.rfind('/');
-      const std::string folder = slash == std::string::npos ? "." : bytes.substr(0, slash + 1);
-      UniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (directory.get() < 0 || ::fsync(directory.get()) != 0) throw ErrnoError(errno);
-    }
-    return std::make_unique<AppendedFile>(std::move(fd), regular);
+    if (regular) SyncFolder(bytes);
+    return std::make_unique<AppendedFile>(std::move(fd), regular,
+                                          [this] { return interrupt_.Signal() != 0; });
   }
 
   std::unique_ptr<Terminal> OpenTerminal() override { return OpenTerminfoTerminal(); }
 
   void WaitForDeviceChange(int32_t ms) override {
     UdevDevices& devices = Devices();
-    // Without udev's daemon no event comes: look again every half second.
-    if (!devices.EventsCome() && (ms < 0 || ms > kLookAgainMs)) ms = kLookAgainMs;
-    if (interrupt_.SleepOr(devices.EventDescriptor(), ms, true)) devices.Drain();
+    if (devices.EventsCome()) {
+      if (interrupt_.SleepOr(devices.EventDescriptor(), ms, true)) devices.Drain();
+      return;
+    }
+    // Without udev's daemon: the kernel's events where they reach this program, and where they
+    // do not, a look at the ttys' names every half second; the devices themselves are walked
+    // only when one of those says that something changed.
+    const int64_t until = ms < 0 ? -1 : SteadyMs() + ms;
+    for (;;) {
+      int64_t step = kLookAgainMs;
+      if (until >= 0) step = std::clamp<int64_t>(until - SteadyMs(), 0, step);
+      const bool event =
+          interrupt_.SleepOr(devices.EventDescriptor(), static_cast<int32_t>(step), true);
+      bool changed = event && devices.Drain();
+      changed = devices.TtysChanged() || changed;  // the names seen now: the next look's start
+      if (changed || interrupt_.Raised() || interrupt_.Quitting() ||
+          (until >= 0 && SteadyMs() >= until)) {
+        return;
+      }
+    }
   }
 
   // Every port is closed: ends as a calling shell expects. By the signal that came, so that a
@@ -353,6 +463,28 @@ class LinuxPlatform final : public ConsolePlatform {
       bytes.remove_prefix(static_cast<std::size_t>(written));
     }
     return true;
+  }
+
+  // The file's name too reaches the disk, not only what is written in it: a log made today must
+  // not vanish with its verdicts at a power cut. Its folder is the one the name leads to through
+  // any symbolic link. A folder that may be written but not read cannot be opened to sync it:
+  // said, and the log is kept all the same.
+  void SyncFolder(const std::string& log) {
+    std::string folder = ".";
+    if (char* real = ::realpath(log.c_str(), nullptr)) {
+      folder.assign(real);
+      std::free(real);
+      folder.erase(std::max<std::size_t>(folder.rfind('/'), 1));  // "/" for a log at the root
+    } else if (const std::size_t slash = log.rfind('/'); slash != std::string::npos) {
+      folder = slash == 0 ? "/" : log.substr(0, slash);
+    }
+    UniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.get() >= 0 && ::fsync(directory.get()) == 0) return;
+    const int error = errno;
+    if (error != EACCES) throw ErrnoError(error);
+    PrintError(L"quillomarvet: the log's folder " + TextFromBytes(folder) +
+               L" cannot be read to sync it (" + ErrnoText(error) +
+               L"): a log made now may not outlive a power cut");
   }
 
   static constexpr int32_t kLookAgainMs = 500;

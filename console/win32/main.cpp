@@ -6,6 +6,8 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "app/port_names.h"
 #include "app/win32/wmi_devices.h"
@@ -13,6 +15,7 @@
 #include "common/win32/os_error.h"
 #include "common/win32/unique.h"
 #include "console/console.h"
+#include "console/win32/output.h"
 #include "console/win32/terminal.h"
 #include "quillomarvet_version.h"
 #include "serial/win32/win32_serial_port.h"
@@ -20,12 +23,24 @@
 namespace qm {
 namespace {
 
-// Ctrl+C, Ctrl+Break, the console window being closed, logoff and shutdown. The handler runs
-// on a thread of its own; for the last three the process ends when it returns, so it waits for
-// the ports to be closed first. It may run at any moment, as late as the process's own end, so
-// the events it touches are made once and kept for the life of the process.
+// A manual-reset event, not signalled.
+UniqueHandle NewEvent() {
+  UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event) throw LastOsError();
+  return event;
+}
+
+// Ctrl+C, Ctrl+Break, the console window being closed, and the session's end (SystemWindow). The
+// console's handler runs on a thread of its own; for the console being closed the process ends
+// when it returns, so it waits for the ports to be closed first. It may run at any moment, as
+// late as the process's own end, so the events it touches are made once and kept for the life of
+// the process.
 class ConsoleInterrupt final : public Interrupt {
  public:
+  // How long the process may take to end once the system has said it goes (about five seconds
+  // are allowed).
+  static constexpr DWORD kEndingMs = 4000;
+
   ConsoleInterrupt() {
     if (!events_) events_ = new Events();  // never freed: see above
     if (!::SetConsoleCtrlHandler(OnControl, TRUE)) throw LastOsError();
@@ -35,39 +50,43 @@ class ConsoleInterrupt final : public Interrupt {
   ~ConsoleInterrupt() override { Finished(); }
 
   bool Raised() const override {
-    return ::WaitForSingleObject(events_->raised, 0) == WAIT_OBJECT_0;
+    return ::WaitForSingleObject(events_->raised.get(), 0) == WAIT_OBJECT_0;
   }
   void Quit() override {
     quit_ = true;
-    ::SetEvent(events_->raised);
+    ::SetEvent(events_->raised.get());
   }
   bool Quitting() const override { return quit_; }
   void Sleep(int32_t ms) override {
-    ::WaitForSingleObject(events_->raised, static_cast<DWORD>(ms < 0 ? 0 : ms));
+    ::WaitForSingleObject(events_->raised.get(), static_cast<DWORD>(ms < 0 ? 0 : ms));
   }
   // Signalled once the interrupt is raised.
-  HANDLE Event() const { return events_->raised; }
-  // Every port is closed: a handler waiting for that may let the process end.
-  void Finished() { ::SetEvent(events_->finished); }
+  HANDLE Event() const { return events_->raised.get(); }
+  // Every port is closed and the log has its summary: a handler waiting for that may let the
+  // process end.
+  void Finished() { ::SetEvent(events_->finished.get()); }
+
+  // Raises the interrupt and waits up to `ms` milliseconds for Finished, from any thread.
+  static void RaiseAndWait(DWORD ms) {
+    ::SetEvent(events_->raised.get());
+    ::WaitForSingleObject(events_->finished.get(), ms);
+  }
 
  private:
   struct Events {
-    Events()
-        : raised(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          finished(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-      if (!raised || !finished) throw LastOsError();
-    }
-    HANDLE raised, finished;
+    UniqueHandle raised = NewEvent(), finished = NewEvent();
   };
 
   static BOOL WINAPI OnControl(DWORD type) {
-    // Sent to a service's console programs (a CI agent's, say) whenever any user logs off: not
-    // a reason to stop. An interactive program is ended at its own user's logoff anyway.
+    // A program that loads user32, as this one does, is sent no CTRL_LOGOFF_EVENT or
+    // CTRL_SHUTDOWN_EVENT for its own session (SetConsoleCtrlHandler's page): the session's end
+    // comes to SystemWindow. A service's console programs (a CI agent's, say) are sent
+    // CTRL_LOGOFF_EVENT whenever any user logs off: not a reason to stop.
     if (type == CTRL_LOGOFF_EVENT) return TRUE;
-    ::SetEvent(events_->raised);
     if (type == CTRL_CLOSE_EVENT || type == CTRL_SHUTDOWN_EVENT) {
-      // The system allows about five seconds before it ends the process anyway.
-      ::WaitForSingleObject(events_->finished, 4000);
+      RaiseAndWait(kEndingMs);
+    } else {
+      ::SetEvent(events_->raised.get());
     }
     return TRUE;
   }
@@ -90,105 +109,176 @@ class Lock {
   CRITICAL_SECTION& section_;
 };
 
-// A console is written in UTF-16. A pipe or file gets `page`, else the console's output code page
-// when the process has a console (cmd and PowerShell read a native program's pipe in that one),
-// else the ANSI code page, which gives a device's answer back byte for byte.
-// The system's error number when the line could not be written, else 0. No stream at all (a
-// program started without one) is no error: there is nobody to tell.
-DWORD Put(DWORD which, const std::wstring& line, UINT page = 0) {
-  HANDLE stream = ::GetStdHandle(which);
-  if (stream == nullptr || stream == INVALID_HANDLE_VALUE) return 0;
-  const std::wstring text = line + L"\r\n";
-  DWORD mode = 0, written = 0;
-  if (::GetConsoleMode(stream, &mode)) {
-    return ::WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)
-               ? 0
-               : ::GetLastError();
-  }
-  const UINT console_page = ::GetConsoleOutputCP();  // 0 without a console
-  if (page == 0) page = console_page != 0 ? console_page : CP_ACP;
-  const int size = ::WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return ::GetLastError();
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-  if (!::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
-    return ::GetLastError();
-  }
-  return written == bytes.size() ? 0 : ERROR_HANDLE_DISK_FULL;
-}
-
-// Device changes reach top-level windows as WM_DEVICECHANGE (a message-only window gets no
-// broadcast): a hidden one listens, pumped while the watch waits.
-class DeviceChangeWindow {
+// A hidden top-level window, pumped by a thread of its own whatever the program is doing. Device
+// changes reach top-level windows only (a message-only window gets no broadcast), and so does the
+// session's end (log-off, shutdown, an update's restart): WM_ENDSESSION raises the interrupt and
+// is answered once the exchanges have ended and the log has its summary, or when the time the
+// system allows is nearly up, after which the process may be ended at any moment.
+class SystemWindow {
  public:
-  DeviceChangeWindow() {
-    WNDCLASSW window_class{};
-    window_class.lpfnWndProc = Proc;
-    window_class.hInstance = ::GetModuleHandleW(nullptr);
-    window_class.lpszClassName = kClass;
-    if (!::RegisterClassW(&window_class)) throw LastOsError();
-    window_ = ::CreateWindowExW(0, kClass, L"quillomarvet", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
-                                nullptr, window_class.hInstance, nullptr);
-    if (!window_) throw LastOsError();
+  // Made once; kept for the life of the process, as its thread is. Throws Error when no window
+  // could be made.
+  static SystemWindow& Get() {
+    static SystemWindow* made = nullptr;
+    if (made) return *made;
+    std::unique_ptr<SystemWindow> window(new SystemWindow());
+    UniqueHandle thread(::CreateThread(nullptr, 0, Run, window.get(), 0, nullptr));
+    if (!thread) throw LastOsError();
+    HANDLE waits[] = {window->ready_.get(), thread.get()};
+    ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (window->failure_ != 0) throw OsError(window->failure_);
+    return *(made = window.release());
   }
-  DeviceChangeWindow(const DeviceChangeWindow&) = delete;
-  DeviceChangeWindow& operator=(const DeviceChangeWindow&) = delete;
-  ~DeviceChangeWindow() { ::DestroyWindow(window_); }
 
   // Called as a look begins: a change from then on (while the look runs, too) is news for the
   // next look, so it is never cleared by a wait.
-  static void Forget() { changed_ = false; }
+  void Forget() { ::ResetEvent(changed_.get()); }
 
   // Returns when a device change came since the last look began, `stop` is signalled or `ms`
   // passed (no limit if < 0).
   void Wait(HANDLE stop, int32_t ms) {
-    const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(ms < 0 ? 0 : ms);
-    for (;;) {
-      MSG message;
-      while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
-      if (changed_) return;
-      DWORD left = INFINITE;
-      if (ms >= 0) {
-        const ULONGLONG now = ::GetTickCount64();
-        if (now >= deadline) return;
-        left = static_cast<DWORD>(deadline - now);
-      }
-      if (::MsgWaitForMultipleObjectsEx(1, &stop, left, QS_ALLINPUT, MWMO_INPUTAVAILABLE) !=
-          WAIT_OBJECT_0 + 1) {
-        return;  // stopped, timed out or failed: the caller looks again
-      }
-    }
+    HANDLE waits[] = {stop, changed_.get()};
+    ::WaitForMultipleObjects(2, waits, FALSE, ms < 0 ? INFINITE : static_cast<DWORD>(ms));
   }
 
  private:
   static constexpr const wchar_t* kClass = L"QuillomarvetDeviceChanges";
 
+  SystemWindow() = default;
+
+  static DWORD WINAPI Run(void* parameter) {
+    auto* self = static_cast<SystemWindow*>(parameter);
+    WNDCLASSW window_class{};
+    window_class.lpfnWndProc = Proc;
+    window_class.hInstance = ::GetModuleHandleW(nullptr);
+    window_class.lpszClassName = kClass;
+    HWND window = nullptr;
+    if (::RegisterClassW(&window_class)) {
+      window = ::CreateWindowExW(0, kClass, L"quillomarvet", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                 nullptr, window_class.hInstance, nullptr);
+    }
+    if (!window) {
+      const DWORD error = ::GetLastError();
+      self->failure_ = error != 0 ? error : ERROR_INVALID_WINDOW_HANDLE;
+      ::SetEvent(self->ready_.get());
+      return 1;
+    }
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    ::SetEvent(self->ready_.get());
+    MSG message;
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
+    return 0;
+  }
+
   static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    if (message == WM_DEVICECHANGE) changed_ = true;
+    auto* self = reinterpret_cast<SystemWindow*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    switch (message) {
+      case WM_DEVICECHANGE:
+        if (self) ::SetEvent(self->changed_.get());
+        break;
+      case WM_QUERYENDSESSION:
+        return TRUE;
+      case WM_ENDSESSION:
+        if (wparam) ConsoleInterrupt::RaiseAndWait(ConsoleInterrupt::kEndingMs);
+        return 0;
+    }
     return ::DefWindowProcW(window, message, wparam, lparam);
   }
 
-  static inline bool changed_ = false;  // only the watching thread pumps the window
-  HWND window_ = nullptr;
+  UniqueHandle changed_ = NewEvent(), ready_ = NewEvent();
+  DWORD failure_ = 0;  // why the window could not be made
 };
 
-// --log's file: each record with one WriteFile, then on the disk before Append returns.
-class AppendedFile final : public RecordFile {
+// The mode of the console's input while the program runs. A click in the classic console starts
+// a selection (QuickEdit), and while it is open every write to the console waits and Ctrl+C
+// copies instead of interrupting: QuickEdit is off meanwhile, and put back as it was found.
+// GetConsoleMode may not report ENABLE_EXTENDED_FLAGS, without which QuickEdit would not be set.
+class QuickEditOff {
  public:
-  explicit AppendedFile(UniqueHandle file) : file_(std::move(file)) {}
-  void Append(std::string_view line) override {
-    DWORD written = 0;
-    if (!::WriteFile(file_.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
-      throw LastOsError();
+  QuickEditOff() : in_(::GetStdHandle(STD_INPUT_HANDLE)) {
+    if (in_ && in_ != INVALID_HANDLE_VALUE && ::GetConsoleMode(in_, &mode_) &&
+        (mode_ & ENABLE_QUICK_EDIT_MODE)) {
+      changed_ = ::SetConsoleMode(in_, (mode_ | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE);
     }
-    if (written != line.size()) throw OsError(ERROR_HANDLE_DISK_FULL);
-    if (!::FlushFileBuffers(file_.get())) throw LastOsError();
+  }
+  QuickEditOff(const QuickEditOff&) = delete;
+  QuickEditOff& operator=(const QuickEditOff&) = delete;
+  ~QuickEditOff() {
+    if (changed_) ::SetConsoleMode(in_, mode_ | ENABLE_EXTENDED_FLAGS);
   }
 
  private:
-  UniqueHandle file_;
+  HANDLE in_;
+  DWORD mode_ = 0;
+  bool changed_ = false;
+};
+
+// A line on standard output or error: whole, with its line end (for `page`, see Output::Post).
+bool Put(DWORD which, const std::wstring& line, UINT page = 0) {
+  return Output::Get().Post(::GetStdHandle(which), line + L"\r\n", page);
+}
+
+// --log's file. A file on a disk is opened for each record, which is appended with one WriteFile
+// and flushed before Append returns; between records nothing holds it, so that another program
+// may read it whatever sharing it asks for (.NET's FileShare.Read refuses a file that someone has
+// open to append: appending is writing) and rename it for rotation, the next record starting a
+// new file. Anything else (the console, NUL, a pipe) is kept open and never flushed: there,
+// FlushFileBuffers fails, and a record written is all there is to do.
+class AppendedFile final : public RecordFile {
+ public:
+  explicit AppendedFile(std::wstring path) : path_(std::move(path)) {
+    if (::GetFileType(Open().get()) != FILE_TYPE_DISK) kept_ = Open(GENERIC_WRITE);
+  }
+
+  void Append(std::string_view line) override {
+    // A write that fails (a network share that dropped its connection) is tried once more on
+    // the file opened again.
+    for (int attempt = 0;; ++attempt) {
+      UniqueHandle opened;
+      if (!kept_) opened = Open();
+      HANDLE file = kept_ ? kept_.get() : opened.get();
+      DWORD written = 0;
+      if (::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+        if (written != line.size()) throw OsError(ERROR_HANDLE_DISK_FULL);
+        if (!kept_ && !::FlushFileBuffers(file) && not_synced_.empty() && !said_not_synced_) {
+          not_synced_ = LastOsError().Description();
+        }
+        return;
+      }
+      const DWORD error = ::GetLastError();
+      if (attempt > 0) throw OsError(error != 0 ? error : ERROR_WRITE_FAULT);
+      if (kept_) kept_ = Open(GENERIC_WRITE);
+    }
+  }
+
+  std::wstring NotSynced() override {
+    said_not_synced_ = said_not_synced_ || !not_synced_.empty();
+    return std::exchange(not_synced_, std::wstring());
+  }
+
+ private:
+  // Appends only (a console or a pipe takes nothing without GENERIC_WRITE); never inherited by
+  // another program. A reader that holds the file with read sharing only (.NET's
+  // File.ReadAllText) is waited for a while.
+  UniqueHandle Open(DWORD access = FILE_APPEND_DATA) const {
+    for (int tries = 0;; ++tries) {
+      UniqueHandle file(::CreateFileW(path_.c_str(), access,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (file) return file;
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_SHARING_VIOLATION || tries >= kSharingTries) throw OsError(error);
+      ::Sleep(kSharingPauseMs);
+    }
+  }
+
+  static constexpr int kSharingTries = 100;
+  static constexpr DWORD kSharingPauseMs = 20;
+
+  std::wstring path_;
+  UniqueHandle kept_;
+  std::wstring not_synced_;
+  bool said_not_synced_ = false;
 };
 
 class WindowsPlatform final : public ConsolePlatform {
@@ -197,6 +287,12 @@ class WindowsPlatform final : public ConsolePlatform {
     ::InitializeCriticalSection(&output_);
     ::InitializeCriticalSection(&jobs_lock_);
     ::InitializeConditionVariable(&jobs_done_);
+    Output::Get();  // its thread started before any exchange's
+    try {
+      window_ = &SystemWindow::Get();  // after the interrupt, which its session's end raises
+    } catch (const Error& e) {
+      window_failure_ = e;  // a watch cannot go without; a run can
+    }
   }
   WindowsPlatform(const WindowsPlatform&) = delete;
   WindowsPlatform& operator=(const WindowsPlatform&) = delete;
@@ -206,9 +302,9 @@ class WindowsPlatform final : public ConsolePlatform {
   }
 
   // The look runs on a thread of its own, in the multithreaded apartment: a hung WMI must not
-  // keep an interrupt waiting, and this thread pumps the device changes that come meanwhile.
+  // keep an interrupt waiting.
   std::vector<Adapter> FindAdapters() override {
-    DeviceChangeWindow::Forget();
+    if (window_) window_->Forget();
     auto look = std::make_shared<Look>();
     auto* given = new std::shared_ptr<Look>(look);
     UniqueHandle thread(::CreateThread(nullptr, 0, RunLook, given, 0, nullptr));
@@ -218,17 +314,11 @@ class WindowsPlatform final : public ConsolePlatform {
       throw error;
     }
     HANDLE handles[] = {thread.get(), interrupt_.Event()};
-    for (;;) {
-      MSG message;
-      while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
-      const DWORD woken =
-          ::MsgWaitForMultipleObjectsEx(2, handles, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-      if (woken == WAIT_OBJECT_0) break;
-      // The thread is left in WMI: it owns its share of the look, and the process may end
-      // without it.
-      if (woken == WAIT_OBJECT_0 + 1) throw OsError(ERROR_CANCELLED);
-      if (woken == WAIT_FAILED) throw LastOsError();
-    }
+    const DWORD woken = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    // The thread is left in WMI: it owns its share of the look, and the process may end
+    // without it.
+    if (woken == WAIT_OBJECT_0 + 1) throw OsError(ERROR_CANCELLED);
+    if (woken == WAIT_FAILED) throw LastOsError();
     if (look->error) std::rethrow_exception(look->error);
     return std::move(look->adapters);
   }
@@ -241,8 +331,8 @@ class WindowsPlatform final : public ConsolePlatform {
     if (instance_id.empty() ||
         ::CM_Locate_DevNodeW(&devinst, const_cast<wchar_t*>(instance_id.c_str()),
                              CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS ||
-        ::CM_Get_DevNode_Registry_PropertyW(devinst, CM_DRP_LOCATION_INFORMATION, nullptr,
-                                            location, &size, 0) != CR_SUCCESS) {
+        ::CM_Get_DevNode_Registry_PropertyW(devinst, CM_DRP_LOCATION_INFORMATION, nullptr, location,
+                                            &size, 0) != CR_SUCCESS) {
       return L"";
     }
     return location;
@@ -271,16 +361,17 @@ class WindowsPlatform final : public ConsolePlatform {
 
   std::wstring DecodeAnsi(std::string_view bytes) const override { return AnsiText(bytes); }
 
+  // Queued, never waited for: see Output.
   void PrintLine(const std::wstring& line) override {
     Lock lock(output_);
-    if (interrupt_.Raised() || output_error_ != 0) return;
-    output_error_ = Put(STD_OUTPUT_HANDLE, line);
+    if (interrupt_.Raised() || OutputError() != 0) return;
+    Put(STD_OUTPUT_HANDLE, line);
   }
 
   // JSON exchanged between systems is UTF-8 (RFC 8259), whatever the console's code page.
   void PrintRecord(const std::wstring& line) override {
     Lock lock(output_);
-    if (output_error_ == 0) output_error_ = Put(STD_OUTPUT_HANDLE, line, CP_UTF8);
+    if (OutputError() == 0) Put(STD_OUTPUT_HANDLE, line, CP_UTF8);
   }
 
   void PrintError(const std::wstring& line) override {
@@ -290,12 +381,13 @@ class WindowsPlatform final : public ConsolePlatform {
 
   void OutputLost(const Error& e) override {
     Lock lock(output_);
-    if (output_error_ == 0) output_error_ = e.Number();
+    // An error without a number is an error all the same.
+    if (output_error_ == 0) output_error_ = e.Number() != 0 ? e.Number() : ERROR_WRITE_FAULT;
   }
 
   bool OutputFailed() const override {
     Lock lock(output_);
-    return output_error_ != 0;
+    return OutputError() != 0;
   }
 
   Interrupt& interrupt() override { return interrupt_; }
@@ -319,28 +411,30 @@ class WindowsPlatform final : public ConsolePlatform {
   }
 
   void WaitForDeviceChange(int32_t ms) override {
-    if (!device_changes_) device_changes_ = std::make_unique<DeviceChangeWindow>();
-    device_changes_->Wait(interrupt_.Event(), ms);
+    if (!window_) throw *window_failure_;
+    window_->Wait(interrupt_.Event(), ms);
   }
 
   std::unique_ptr<RecordFile> OpenLog(const std::wstring& path) override {
-    // Appends only; never inherited by another program.
-    UniqueHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) throw LastOsError();
-    return std::make_unique<AppendedFile>(std::move(file));
+    return std::make_unique<AppendedFile>(path);
   }
 
   std::unique_ptr<Terminal> OpenTerminal() override { return OpenVirtualTerminal(); }
 
-  // Every port is closed: `status`, or 70 when standard output could not be written (a closed
-  // pipe included: Windows has no signal to end by).
+  // Every port is closed and the log has its summary: `status`, or 70 when standard output could
+  // not be written (a closed pipe included: Windows has no signal to end by). What is still to
+  // be shown gets all the time it takes, but once interrupted, as on Linux, only a moment.
   int Finish(int status) {
+    const int32_t last_output_ms = 300;
+    Output::Get().Flush(interrupt_.Raised() ? last_output_ms : -1);
+    const DWORD error = OutputError();
+    if (error != 0) {
+      Put(STD_ERROR_HANDLE,
+          L"quillomarvet: cannot write standard output: " + OsError(error).Description());
+      Output::Get().Flush(last_output_ms);
+    }
     interrupt_.Finished();
-    if (output_error_ == 0) return status;
-    Put(STD_ERROR_HANDLE,
-        L"quillomarvet: cannot write standard output: " + OsError(output_error_).Description());
-    return kExitFailure;
+    return error != 0 ? kExitFailure : status;
   }
 
  private:
@@ -386,8 +480,15 @@ class WindowsPlatform final : public ConsolePlatform {
     return 0;
   }
 
-  DWORD output_error_ = 0;  // of the first failed write to standard output
-  std::unique_ptr<DeviceChangeWindow> device_changes_;
+  // The system's error number for the first failed write to standard output, else 0.
+  DWORD OutputError() const {
+    return output_error_ != 0 ? output_error_
+                              : Output::Get().Failure(::GetStdHandle(STD_OUTPUT_HANDLE));
+  }
+
+  DWORD output_error_ = 0;  // the board's terminal lost
+  SystemWindow* window_ = nullptr;
+  std::optional<Error> window_failure_;
   CRITICAL_SECTION jobs_lock_;
   CONDITION_VARIABLE jobs_done_;
   int jobs_ = 0;
@@ -404,12 +505,19 @@ int wmain(int argc, wchar_t** argv) {
     ComApartment com;
     WindowsPlatform platform;
     std::vector<std::wstring> args(argv + 1, argv + argc);
-    return platform.Finish(RunConsole(args, platform, QM_VERSION_TEXT));
+    int status;
+    {
+      const QuickEditOff quick_edit;
+      status = RunConsole(args, platform, QM_VERSION_TEXT);
+    }
+    return platform.Finish(status);
   } catch (const Error& e) {
     Put(STD_ERROR_HANDLE, L"quillomarvet: " + FatalErrorText(e));
+    Output::Get().Flush(-1);
     return kExitFailure;
   } catch (const std::exception&) {
     Put(STD_ERROR_HANDLE, L"quillomarvet: unexpected failure");
+    Output::Get().Flush(-1);
     return kExitFailure;
   }
 }

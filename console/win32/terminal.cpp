@@ -7,6 +7,7 @@
 
 #include "common/win32/os_error.h"
 #include "common/win32/unique.h"
+#include "console/win32/output.h"
 
 namespace qm {
 
@@ -16,18 +17,35 @@ namespace {
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
 
-bool WriteUtf8(HANDLE console, const std::string& bytes) {
-  if (bytes.empty()) return true;
+std::wstring Utf16(const std::string& bytes) {
+  if (bytes.empty()) return L"";
   const int size =
       ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  if (size <= 0) return false;
+  if (size <= 0) return L"";
   std::wstring text(static_cast<std::size_t>(size), L'\0');
   ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
                         size);
-  DWORD written = 0;
-  return ::WriteConsoleW(console, text.data(), static_cast<DWORD>(text.size()), &written,
-                         nullptr) &&
-         written == text.size();
+  return text;
+}
+
+// The board's writes go through Output, as the lines do: none waits for a console that takes
+// nothing. False when it was dropped or the console refuses.
+bool WriteUtf8(HANDLE console, const std::string& bytes) {
+  return Output::Get().Post(console, Utf16(bytes));
+}
+
+// The alternate screen came with Windows 10's Anniversary Update (build 14393); before it the
+// board would be drawn over what the console showed, and left there.
+bool HasAlternateScreen() {
+  using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  const auto get_version = reinterpret_cast<GetVersion>(
+      reinterpret_cast<void (*)()>(ntdll ? ::GetProcAddress(ntdll, "RtlGetVersion") : nullptr));
+  OSVERSIONINFOW version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  if (!get_version || get_version(&version) != 0) return false;
+  return version.dwMajorVersion > 10 ||
+         (version.dwMajorVersion == 10 && version.dwBuildNumber >= 14393);
 }
 
 // Some consoles take the mode and still keep the sequences as text in their buffer (Wine's, which
@@ -37,7 +55,7 @@ bool HonoursSequences(HANDLE out) {
   CONSOLE_SCREEN_BUFFER_INFO before{}, after{};
   const std::string reset = "\x1b[0m";
   if (!::GetConsoleScreenBufferInfo(out, &before) || !WriteUtf8(out, reset) ||
-      !::GetConsoleScreenBufferInfo(out, &after)) {
+      !Output::Get().Flush(Output::kMomentMs) || !::GetConsoleScreenBufferInfo(out, &after)) {
     return false;
   }
   if (after.dwCursorPosition.X == before.dwCursorPosition.X &&
@@ -62,17 +80,23 @@ class VirtualTerminal final : public Terminal {
     }
     colours_ = colours;
     in_ = ::GetStdHandle(STD_INPUT_HANDLE);
-    // Keys as they come, unechoed; Ctrl+C still the console's control event.
+    // Keys as they come, unechoed; Ctrl+C still the console's control event; no QuickEdit (a
+    // click would hold every write to the console).
     if (in_ && in_ != INVALID_HANDLE_VALUE && ::GetConsoleMode(in_, &in_mode_)) {
-      keys_ = ::SetConsoleMode(in_, ENABLE_PROCESSED_INPUT | ENABLE_WINDOW_INPUT) != 0;
+      keys_ =
+          ::SetConsoleMode(in_, ENABLE_PROCESSED_INPUT | ENABLE_WINDOW_INPUT |
+                                    ENABLE_EXTENDED_FLAGS | (in_mode_ & ENABLE_INSERT_MODE)) != 0;
     }
     WriteUtf8(out_, "\x1b[?1049h\x1b[?25l\x1b[2J");
   }
 
+  // A console that takes nothing gets a moment; the sequences are then left to it, and so is
+  // its mode, without which they would show as text once it takes them.
   ~VirtualTerminal() override {
-    WriteUtf8(out_, "\x1b[0m\x1b[?25h\x1b[?1049l");
-    if (keys_) ::SetConsoleMode(in_, in_mode_);
-    ::SetConsoleMode(out_, out_mode_);
+    const bool left =
+        WriteUtf8(out_, "\x1b[0m\x1b[?25h\x1b[?1049l") && Output::Get().Flush(Output::kMomentMs);
+    if (keys_) ::SetConsoleMode(in_, in_mode_ | ENABLE_EXTENDED_FLAGS);
+    if (left) ::SetConsoleMode(out_, out_mode_);
   }
 
   Size CurrentSize() override {
@@ -110,12 +134,14 @@ class VirtualTerminal final : public Terminal {
   void Wake() override { ::SetEvent(wake_.get()); }
   void Leaving() override { Wake(); }
 
+  // A frame the console cannot take now is dropped; the next one is drawn whole.
   void Show(const Frame& frame) override {
     const bool fresh = shown_.width != frame.width || shown_.height != frame.height;
     std::string bytes = Paint(fresh ? nullptr : &shown_, frame, sequences_);
     if (fresh) bytes = "\x1b[2J" + bytes;
-    if (!WriteUtf8(out_, bytes)) throw LastOsError();
-    shown_ = frame;
+    const bool queued = WriteUtf8(out_, bytes);
+    if (const DWORD failure = Output::Get().Failure(out_)) throw OsError(failure);
+    shown_ = queued ? frame : Frame{};
   }
 
  private:
@@ -135,7 +161,10 @@ class VirtualTerminal final : public Terminal {
 std::unique_ptr<Terminal> OpenVirtualTerminal() {
   HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
-  if (!out || out == INVALID_HANDLE_VALUE || !::GetConsoleMode(out, &mode)) return nullptr;
+  if (!out || out == INVALID_HANDLE_VALUE || !::GetConsoleMode(out, &mode) ||
+      !HasAlternateScreen()) {
+    return nullptr;
+  }
   if (!::SetConsoleMode(out, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
     return nullptr;  // before Windows 10: the lines
   }

@@ -6,11 +6,14 @@ bench watched as adapters are plugged in and pulled out.
 The adapters are made with umockdev: this runs under umockdev-wrapper with its Python bindings
 (CTest runs it so), and the program, through libudev, finds ptys behind the testbed's devices."""
 
+import contextlib
 import fcntl
+import glob
 import grp
 import json
 import os
 import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -89,12 +92,13 @@ class Console(unittest.TestCase):
 
     def plug(self, first, count=1, responder=harness.answer_after_command(b"OK\r\n"), name=None):
         """Adapters plugged into a running bench's sockets 1-first, ...: their devices and paths.
-        umockdev announces each device it adds, and aborts when 10 announcements wait unread
-        (net.unix.max_dgram_qlen): a few at a time, each lot taken in before the next."""
+        umockdev announces each device it adds (four to an adapter, and without udev's daemon
+        the program hears all of them), and aborts when 10 announcements wait unread
+        (net.unix.max_dgram_qlen): two at a time, each lot taken in before the next."""
         devices, paths = [], []
-        for at in range(first, first + count, 4):
+        for at in range(first, first + count, 2):
             adapters = [(name or f"ttyUSB{n - 1}", f"Bench {n - 1}")
-                        for n in range(at, min(at + 4, first + count))]
+                        for n in range(at, min(at + 2, first + count))]
             added = harness.umockdev_adapters(self.testbed, adapters, at)
             lot = [harness.MockedDevice(self.testbed.get_dev_fd(node), responder)
                    for node, _ in added]
@@ -157,10 +161,13 @@ class Console(unittest.TestCase):
         harness.umockdev_adapters(self.testbed, [("ttyUSB5", "FT232R USB UART")], 6, "ftdi_sio")
         hostile = "Bench\u0090\u009b[2J"  # C1 controls (an 8-bit CSI) in a product string
         harness.umockdev_adapters(self.testbed, [("ttyUSB20", hostile)], 21)
+        # A CP2105: two ports of one USB device, each a socket of its own.
+        harness.umockdev_adapters(self.testbed, [(("ttyUSB30", "ttyUSB31"), "Dual")], 31)
         r, _ = self.run_tool("--list", env=env)
         self.assertEqual(r.stdout.splitlines(), [
             *[f"/dev/ttyUSB{n}  1-{n + 1}  QM{n + 1:04d}  Bench {n}" for n in (0, 1, 2, 10)],
-            "/dev/ttyUSB20  1-21  QM0021  Bench\\x90\\x9b[2J"])
+            "/dev/ttyUSB20  1-21  QM0021  Bench\\x90\\x9b[2J",
+            "/dev/ttyUSB30  1-31:1.0  QM0031  Dual", "/dev/ttyUSB31  1-31:1.1  QM0031  Dual"])
         r, _ = self.run_tool("--list", "--json", env=env)
         records = [json.loads(line) for line in r.stdout.splitlines()]
         self.assertEqual(records[2], {"type": "adapter", "port": "/dev/ttyUSB2", "location": "1-3",
@@ -338,6 +345,51 @@ class Console(unittest.TestCase):
         self.assertEqual((r.returncode, r.stdout.splitlines(), r.stderr), (
             1, ["Open port", "NO COMM", "Port closed"],
             "quillomarvet: cannot write the log /dev/full: No space left on device\n"))
+        # A record cut short (here by a file size limit) is taken back whole, the earlier kept.
+        limited = os.path.join(self.work, "limited.jsonl")
+        with open(limited, "wb") as f:
+            f.write(b'{"type":"earlier"}\n')
+        r = subprocess.run([CONSOLE, "--log", limited, "--port", devices[1].path], env=env,
+                           capture_output=True, text=True, timeout=30, preexec_fn=lambda: (
+                               resource.setrlimit(resource.RLIMIT_FSIZE, (60, 60)),
+                               signal.signal(signal.SIGXFSZ, signal.SIG_IGN)))
+        self.assertEqual((r.returncode, r.stderr), (
+            1, f"quillomarvet: cannot write the log {limited}: File too large\n"))
+        with open(limited, "rb") as f:
+            self.assertEqual(f.read(), b'{"type":"earlier"}\n')
+        # A log's folder that may be written but not read cannot be synced: said, and the log is
+        # kept. A link's folder is not the log's: the folder its target is in is synced.
+        locked, shown = os.path.join(self.work, "locked"), os.path.join(self.work, "shown")
+        os.mkdir(locked)
+        os.mkdir(shown)
+        os.symlink(os.path.join(shown, "log.jsonl"), os.path.join(locked, "link.jsonl"))
+        os.chmod(locked, 0o300)
+        for name, said in (("new.jsonl", f"the log's folder {locked} cannot be read to sync it"),
+                           ("link.jsonl", None)):
+            r, _ = self.run_tool("--log", os.path.join(locked, name), "--port", self.device().path,
+                                 launcher=harness.WITHOUT_ROOT_OVERRIDES)
+            self.assertEqual((r.returncode, bool(r.stderr)), (1, bool(said)))
+            self.assertIn(said or "", r.stderr)
+            with open(os.path.join(locked, name)) as f:
+                self.assertEqual(json.loads(f.read())["outcome"], "no-answer")
+        os.chmod(locked, 0o700)
+        # A log whose reader stopped reading holds the verdict, but not a signal: after a moment
+        # the program ends by it.
+        stalled = os.path.join(self.work, "stalled")
+        os.mkfifo(stalled)
+        reader = os.open(stalled, os.O_RDWR | os.O_NONBLOCK)  # reads nothing: full at once
+        self.addCleanup(os.close, reader)
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                os.write(reader, b"x" * 4096)
+        proc = subprocess.Popen([CONSOLE, "--log", stalled, "--port", devices[2].path], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(WAIT_S + 1)
+        self.assertIsNone(proc.poll())  # the verdict waits for the log
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=10)
+        self.assertEqual((proc.returncode, out), (-signal.SIGTERM, ""))
+        self.assertIn(f"cannot write the log {stalled}: it stalled", err)
         # Closed standard streams: the wait still sleeps (CPU time, not wall time, is measured).
         # Outside the testbed, whose preload would take descriptor 0 for itself.
         env.pop("LD_PRELOAD", None)
@@ -423,9 +475,12 @@ class Console(unittest.TestCase):
 
     def test_usage_errors_and_no_adapter(self):
         d = self.device()
+        unread = os.path.join(self.work, "unread")
+        os.mkfifo(unread)  # a FIFO nobody reads: refused at once, not waited on
         for args, status in ((["--port", d.path, "--all"], 64), (["--frobnicate"], 64),
                              (["--port"], 64), ([], 3), (["--all"], 3), (["--list"], 3),
-                             (["--log", self.work + "/no/such", "--port", d.path], 70)):
+                             (["--log", self.work + "/no/such", "--port", d.path], 70),
+                             (["--log", unread, "--watch"], 70)):
             with self.subTest(args=args):
                 r, _ = self.run_tool(*args, env=NO_TREE)
                 self.assertEqual(r.returncode, status)
@@ -462,25 +517,37 @@ class Console(unittest.TestCase):
         # As many as umockdev's preload can hold open at once, plugged in together.
         many, _ = self.plug(4, 35)
         harness.wait_until(lambda: all(d.data() == COMMAND for d in many), 60, "all at once")
+        # A CP2105: each of its two ports is reset, in a socket of its own.
+        dual = [harness.MockedDevice(self.testbed.get_dev_fd(node), harness.answer_after_command(
+            b"OK\r\n")) for node, _ in harness.umockdev_adapters(
+                self.testbed, [(("ttyUSB60", "ttyUSB61"), "Dual")], 60)]
+        self.devices += dual
+        harness.wait_until(lambda: all(d.data() == COMMAND for d in dual), 10, "both ports")
         time.sleep(WAIT_S + 0.5)  # every exchange over, and nothing more sent
-        self.assertEqual([d.data() for d in [a, b, c, *many]], [COMMAND] * 38)
-        # Ctrl+C during an exchange: its port is let go, and it counts as interrupted.
+        self.assertEqual([d.data() for d in [a, b, c, *many, *dual]], [COMMAND] * 40)
+        # Ctrl+C during an exchange: its port is let go, and it counts as interrupted. It is found
+        # where no event reaches the program (the kernel's go to another network namespace).
+        for socket in glob.glob(os.path.join(self.testbed.get_root_dir(), "event*")):
+            os.remove(socket)
         (last,), _ = self.plug(39, responder=None)
         harness.wait_until(lambda: last.data() == COMMAND, 10, "the last one")
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=10)
-        self.assertEqual((proc.returncode, err), (-signal.SIGINT, "40 reset: 37 answered, 2 no "
+        self.assertEqual((proc.returncode, err), (-signal.SIGINT, "42 reset: 39 answered, 2 no "
                                                   "answer, 0 could not be opened, 1 interrupted\n"))
         self.assertEqual(last.holders(), set())
         records = [json.loads(line) for line in out.splitlines()]
-        self.assertEqual(records[-1], {"type": "summary", "answered": 37, "no-answer": 2,
+        self.assertEqual(records[-1], {"type": "summary", "answered": 39, "no-answer": 2,
                                        "cannot-open": 0, "interrupted": 1})
+        self.assertEqual(sorted((r["port"], r["location"]) for r in records[1:-1]
+                                if r["location"].startswith("1-60")),
+                         [("/dev/ttyUSB60", "1-60:1.0"), ("/dev/ttyUSB61", "1-60:1.1")])
         self.assertEqual((records[0]["type"], records[0]["settle"]), ("watch", 0.2))
         first_three = sorted((r["location"], r["outcome"]) for r in records[1:-1]
                              if r["location"] in ("1-1", "1-2", "1-3"))
         self.assertEqual(first_three, [("1-1", "answered"), ("1-2", "no-answer"),
                                        ("1-3", "answered"), ("1-3", "no-answer")])
-        self.assertEqual(len(records), 42)
+        self.assertEqual(len(records), 44)
         first = next(r for r in records[1:] if r["location"] == "1-1")
         self.assertEqual({k: v for k, v in first.items() if k not in ("started", "seconds")}, {
             "type": "exchange", "port": "/dev/ttyUSB0", "location": "1-1", "serial": "QM0001",

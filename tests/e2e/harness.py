@@ -401,23 +401,29 @@ _usb_device_numbers = itertools.count(2)  # the kernel's, new at every plug-in
 def umockdev_adapters(testbed, adapters, first=1, driver="cp210x"):
     """Adds a USB serial adapter to a umockdev testbed for every (tty name, product): the USB
     device in socket 1-n (n from `first`, serial number QMnnnn), its interface and serial port
-    bound to `driver`, and the tty with its device node. umockdev announces each to libudev's
-    monitors ("add"). Returns the ttys' (device node, sysfs path) pairs."""
+    bound to `driver`, and the tty with its device node; with a tuple of tty names, one interface
+    with its tty for each (a CP2105 has two). umockdev announces each to libudev's monitors
+    ("add"). Returns the ttys' (device node, sysfs path) pairs."""
     added = []
-    for n, (name, product) in enumerate(adapters, first):
+    for n, (names, product) in enumerate(adapters, first):
+        names = (names,) if isinstance(names, str) else names
         usb = f"/sys/devices/pci0000:00/0000:00:14.0/usb1/1-{n}"
-        interface = f"{usb}/1-{n}:1.0"
         testbed.add_from_string(
             f"P: {usb[4:]}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=10c4\n"
             f"A: idProduct=ea60\nA: product={product}\nA: serial=QM{n:04d}\n"
-            f"A: devnum={next(_usb_device_numbers)}\n\n"
-            f"P: {interface[4:]}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER={driver}\n"
-            f"L: driver=../../../../../bus/usb/drivers/{driver}\nA: bInterfaceNumber=00\n\n"
-            f"P: {interface[4:]}/{name}\nE: SUBSYSTEM=usb-serial\nE: DRIVER={driver}\n"
-            f"L: driver=../../../../../../bus/usb-serial/drivers/{driver}\n\n"
-            f"P: {interface[4:]}/{name}/tty/{name}\nN: {name}\nE: SUBSYSTEM=tty\n"
-            f"E: DEVNAME=/dev/{name}\nA: dev=188:{n - 1}\nL: device=../../../{name}\n")
-        added.append((f"/dev/{name}", f"{interface}/{name}/tty/{name}"))
+            f"A: bNumInterfaces={len(names):2}\nA: devnum={next(_usb_device_numbers)}\n")
+        for i, name in enumerate(names):
+            interface = f"{usb}/1-{n}:1.{i}"
+            testbed.add_from_string(
+                f"P: {interface[4:]}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n"
+                f"E: DRIVER={driver}\nL: driver=../../../../../bus/usb/drivers/{driver}\n"
+                f"A: bInterfaceNumber=0{i}\n\n"
+                f"P: {interface[4:]}/{name}\nE: SUBSYSTEM=usb-serial\nE: DRIVER={driver}\n"
+                f"L: driver=../../../../../../bus/usb-serial/drivers/{driver}\n\n"
+                f"P: {interface[4:]}/{name}/tty/{name}\nN: {name}\nE: SUBSYSTEM=tty\n"
+                f"E: DEVNAME=/dev/{name}\nA: dev=188:{n - 1 + 64 * i}\n"
+                f"L: device=../../../{name}\n")
+            added.append((f"/dev/{name}", f"{interface}/{name}/tty/{name}"))
     return added
 
 

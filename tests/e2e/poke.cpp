@@ -16,7 +16,14 @@
 //                                 tool's client area raised (what older screen readers listen to)
 //                                 meanwhile;
 //   qm_poke run SHOW EXE          starts EXE with STARTUPINFO's wShowWindow SHOW, as a launcher
-//                                 does, and waits for it.
+//                                 does, and waits for it;
+//   qm_poke enter                 posts the Enter key's press to the tool's window;
+//   qm_poke endsession            asks quillomarvet-cli.exe's hidden window to let the session
+//                                 end, then says it ends, and prints how many ms that took;
+//   qm_poke inputmode MS          prints the input mode of its console after MS milliseconds,
+//                                 in hexadecimal;
+//   qm_poke read FILE             prints FILE, opened to read with read sharing only (as .NET's
+//                                 File.ReadAllText does).
 // Exit status 0 on success, 2 when the window or the text is not there, 3 when a call fails.
 #include <windows.h>
 
@@ -99,6 +106,48 @@ int Run(long show, const wchar_t* exe) {
   return static_cast<int>(status);
 }
 
+int EndSession() {
+  HWND window = ::FindWindowW(L"QuillomarvetDeviceChanges", nullptr);
+  if (!window) return 2;
+  DWORD_PTR agreed = 0, ignored = 0;
+  const ULONGLONG started = ::GetTickCount64();
+  if (!::SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 20000,
+                             &agreed) ||
+      !agreed ||
+      !::SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 20000,
+                             &ignored)) {
+    return 3;
+  }
+  std::printf("%llu\n", ::GetTickCount64() - started);
+  return 0;
+}
+
+// After `ms` milliseconds: a program started meanwhile on the same console may have changed it.
+int InputMode(DWORD ms) {
+  ::Sleep(ms);
+  HANDLE in = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  DWORD mode = 0;
+  const bool read = in != INVALID_HANDLE_VALUE && ::GetConsoleMode(in, &mode);
+  if (in != INVALID_HANDLE_VALUE) ::CloseHandle(in);
+  if (!read) return 3;
+  std::printf("%lx\n", static_cast<unsigned long>(mode));
+  return 0;
+}
+
+int Read(const wchar_t* path) {
+  HANDLE file =
+      ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 3;
+  char buffer[4096];
+  DWORD got = 0;
+  while (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    std::fwrite(buffer, 1, got, stdout);
+  }
+  ::CloseHandle(file);
+  return 0;
+}
+
 int description_changes = 0;
 
 void CALLBACK OnDescriptionChange(HWINEVENTHOOK, DWORD, HWND, LONG object, LONG, DWORD, DWORD) {
@@ -130,12 +179,23 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (argc == 2 && std::wcscmp(argv[1], L"clipboard") == 0) return PrintClipboard();
   if (argc == 2 && std::wcscmp(argv[1], L"broadcast") == 0) return BroadcastDeviceChange();
+  if (argc == 2 && std::wcscmp(argv[1], L"endsession") == 0) return EndSession();
+  if (argc == 3 && std::wcscmp(argv[1], L"inputmode") == 0) {
+    return InputMode(std::wcstoul(argv[2], nullptr, 10));
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"read") == 0) return Read(argv[2]);
   if (argc == 4 && std::wcscmp(argv[1], L"run") == 0) {
     return Run(std::wcstol(argv[2], nullptr, 10), argv[3]);
   }
   HWND window = ::FindWindowW(L"Quillomarvet.Form1", nullptr);
   if (!window) return 2;
   if (argc == 2 && std::wcscmp(argv[1], L"focus") == 0) return Focus(window);
+  if (argc == 2 && std::wcscmp(argv[1], L"enter") == 0) {
+    return ::PostMessageW(window, WM_KEYDOWN, VK_RETURN, 1) &&
+                   ::PostMessageW(window, WM_KEYUP, VK_RETURN, 0xC0000001)
+               ? 0
+               : 3;
+  }
   if (argc == 2 && std::wcscmp(argv[1], L"restore") == 0) {
     ::ShowWindow(window, SW_RESTORE);  // returns whether it was visible before, not success
     return 0;

@@ -6,6 +6,7 @@ import contextlib
 import json
 import os
 import pty
+import re
 import signal
 import subprocess
 import sys
@@ -56,10 +57,12 @@ def cli(*args, on=None):
 
 class Cli(unittest.TestCase):
     def test_one_exchange_on_com1(self):
+        # A log that is no file on a disk (NUL, CON) is written, never flushed: that would fail.
         expect_ok = ("--expect", "OK")
         for name, answer, options, line, after, status in (
                 ("answered", b"OK\r\n", (), "OK", [], 0),
                 ("silent", None, (), "NO COMM", [], 1),
+                ("logged to NUL", b"OK\r\n", ("--log", "NUL"), "OK", [], 0),
                 ("echo, then as expected", b"AT+DEFAULT\r\r\nOK\r\n", expect_ok, "AT+DEFAULTOK",
                  [], 0),
                 ("not as expected", b"ERROR\r\n", expect_ok, "ERROR",
@@ -115,6 +118,56 @@ class Cli(unittest.TestCase):
                 if option:
                     written = json.loads(written.decode("utf-8"))["answer"]
                 self.assertEqual(written, expected)
+
+
+    def test_quickedit_is_off_while_it_runs_and_put_back_after(self):
+        # A click in the console would start a selection and hold every write to it. The input
+        # mode of the console it shares with a helper: before, during the exchange, after.
+        poke, exe = ("Z:" + path.replace("/", "\\") for path in (
+            harness.wine_runtime().exe(harness.helper_exe("QM_POKE", "qm_poke.exe")), CLI))
+        with on_com1() as device:
+            terminal, console = pty.openpty()
+            try:
+                subprocess.run([*prefix.wine, "cmd", "/c", f"{poke} inputmode 0 & start /b {exe} "
+                                f"--port COM1 --log CON & {poke} inputmode 1200 & "
+                                f"{poke} inputmode 4500"],
+                               env=prefix.env, stdin=console, stdout=console, stderr=console,
+                               timeout=120)
+                shown = os.read(terminal, 65536).decode("latin-1")
+            finally:
+                os.close(console)
+                os.close(terminal)
+            self.assertEqual(device.data(), COMMAND)
+        shown = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", shown)
+        modes = [int(m, 16) for m in re.findall(r"^([0-9a-f]+)\r*$", shown, re.M)]
+        self.assertEqual([m & 0x40 for m in modes], [0x40, 0, 0x40], shown)  # QuickEdit
+        self.assertEqual(modes[0], modes[2])
+        self.assertIn('"outcome":"no-answer"', re.sub("[\r\n]", "", shown))  # the log, on CON
+        self.assertNotIn("cannot write the log", shown)
+
+    def test_a_reader_that_takes_nothing_holds_no_port(self):
+        with on_com1(b"OK\r\n") as device:
+            read_end, write_end = os.pipe()
+            os.set_blocking(write_end, False)
+            filled = 0
+            with contextlib.suppress(BlockingIOError):
+                while True:
+                    filled += os.write(write_end, b"x" * 4096)
+            os.set_blocking(write_end, True)
+            proc = subprocess.Popen([*prefix.wine, CLI, "--port", "COM1"], env=prefix.env,
+                                    stdout=write_end, stderr=subprocess.DEVNULL)
+            os.close(write_end)
+            try:
+                harness.wait_until(lambda: device.data() == COMMAND, 30, "the command")
+                harness.wait_until(lambda: not device.holders(), 10, "the port to be released")
+                self.assertIsNone(proc.poll(), "its lines are still to be taken")
+                out = b""
+                while b"Port closed" not in out:
+                    out += os.read(read_end, 65536)
+            finally:
+                os.close(read_end)
+            self.assertEqual(proc.wait(timeout=20), 0)
+            self.assertEqual(out[filled:].decode().splitlines(), ["Open port", "OK", "Port closed"])
 
 
 class Discovery(unittest.TestCase):
@@ -193,6 +246,38 @@ class Discovery(unittest.TestCase):
         self.assertEqual(sorted((r["port"], r["serial"], r["outcome"]) for r in records[1:3]),
                          [("COM12", "0012", "answered"), ("COM7", None, "no-answer")])
         self.assertEqual(records[3]["type"], "summary")
+
+    def test_a_log_read_and_rotated_during_a_watch_and_the_sessions_end(self):
+        drive_c = os.path.join(self.prefix.path, "drive_c")
+        log, rotated = (os.path.join(drive_c, name) for name in ("qm-bench.jsonl",
+                                                                 "qm-bench.1.jsonl"))
+        for path in (log, rotated):
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(path)
+        self.wmi.script(f"name {self.BRIDGE} (COM7)")
+        self.devices[7].clear()
+        self.addCleanup(self.devices[7].clear)
+        proc = subprocess.Popen([*self.prefix.wine, CLI, "--watch", "--log", r"C:\qm-bench.jsonl",
+                                 "--settle", "0.2"], env=self.prefix.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        harness.wait_until(lambda: self.devices[7].data() == COMMAND, 60, "an exchange under way")
+        # Read as .NET reads (read sharing only), then renamed for rotation, while it runs.
+        self.assertIn('"type":"watch"', harness.poke(self.prefix, "read", r"C:\qm-bench.jsonl"))
+        subprocess.run([*self.prefix.wine, "cmd", "/c", "move", r"C:\qm-bench.jsonl",
+                        r"C:\qm-bench.1.jsonl"], env=self.prefix.env, capture_output=True,
+                       timeout=60)
+        self.assertEqual((os.path.exists(log), os.path.exists(rotated)), (False, True))
+        # Log-off: once WM_ENDSESSION is answered the process may be ended at any moment, so by
+        # then the exchange has ended and the log has its summary, in a new file.
+        took = harness.poke(self.prefix, "endsession")
+        with open(log, encoding="utf-8") as f:
+            records = [json.loads(line) for line in f]
+        print(f"\n  WM_ENDSESSION answered after {took} ms", file=sys.stderr)
+        self.assertEqual([(r["type"], r.get("outcome")) for r in records],
+                         [("exchange", "interrupted"), ("summary", None)])
+        self.assertEqual(proc.wait(timeout=10), 130)
+        self.assertFalse(self.devices[7].holders())
 
     def hung_look(self, *script):
         """A device change, and the look it brings hanging in WMI."""

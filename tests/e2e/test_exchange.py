@@ -687,6 +687,16 @@ class StartedMinimized(ToolCase):
                 shot(app, f"started-with-show-{show}")
                 self.assertEqual(harness.poke(prefix, "focus"), "inactive none")
                 app.kill()
+        # Started hidden (SW_HIDE): no keyboard, and an Enter that reaches it all the same
+        # presses nothing.
+        app = harness.App(EXE, prefix, display, show=0)
+        self.addCleanup(app.kill)
+        harness.wait_until(lambda: app.event_list("window"), 60, "the window to be made")
+        self.assertEqual(harness.poke(prefix, "focus"), "inactive none")
+        harness.poke(prefix, "enter")
+        time.sleep(1.0)
+        self.assertEqual((app.lines(), device.data()), ([], b""), "a stray Enter pressed Reset")
+        app.kill()
         app = harness.App(EXE, prefix, display, minimized=True)
         self.addCleanup(app.kill)
         app.wait_shown()

@@ -240,6 +240,8 @@ TEST(BoardLayout, TellsSocketsApartByWhatEndsTheirNames) {
     model.Found(adapter, 0);
   }
   model.Found({L"/dev/ttyUSB99", L"", L"1-1.1.4.3", L"", L""}, 0);
+  // Hub 3, port 12.
+  model.Found({L"COM40", L"", L"Port_#0012.Hub_#0003", L"", L""}, 0);
   EXPECT_EQ(model.sockets()[5].key, L"H2P1");                         // in the hubs' order
   const std::wstring screen = Text(Layout(model, 80, 10, 0, false));  // the compact grid
   for (int n = 0; n < 16; ++n) {
@@ -247,6 +249,7 @@ TEST(BoardLayout, TellsSocketsApartByWhatEndsTheirNames) {
     EXPECT_NE(screen.find(key + L" "), std::wstring::npos) << Utf8(screen);
   }
   EXPECT_NE(screen.find(L"~.1.4.3 "), std::wstring::npos) << Utf8(screen);
+  EXPECT_NE(screen.find(L"H3P12 "), std::wstring::npos) << Utf8(screen);
 }
 
 TEST(BoardPaint, WritesOnlyChangedRowsAndNeverTheLastCell) {

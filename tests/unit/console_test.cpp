@@ -1,6 +1,8 @@
 // The console edition's command line, and text from outside bytes.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "common/text.h"
 #include "console/console.h"
 #include "console/events.h"
@@ -215,10 +217,12 @@ struct Seen final : public ConsoleEvents, public RecordFile {
   std::vector<std::wstring> said;
   std::vector<std::wstring>* into = &said;  // the log's writes, among the screen's
   bool fail = false;
+  std::wstring not_synced;
   void Append(std::string_view line) override {
     if (fail) throw Error(28, L"No space left on device");
     into->push_back(L"log " + std::wstring(line.begin(), line.begin() + 18));
   }
+  std::wstring NotSynced() override { return std::exchange(not_synced, L""); }
   void Line(const ExchangeId&, const std::wstring& line) override { said.push_back(line); }
   void Finished(const ExchangeId&, const Verdict&) override { said.push_back(L"verdict"); }
   void Problem(const std::wstring& text) override { said.push_back(text); }
@@ -245,6 +249,13 @@ TEST(Log, EachRecordIsKeptBeforeItsVerdictIsShownAndAFailureIsSaidOnce) {
   EXPECT_EQ(screen.said[4], L"cannot write the log bench.jsonl: No space left on device");
   EXPECT_EQ(log.Failure(),
             L"cannot write the log bench.jsonl: No space left on device (2 records not kept)");
+  // Written whole but not flushed (a share that refuses it): kept, and said so.
+  log_file.fail = false;
+  log_file.not_synced = L"The request is not supported.";
+  events.Summary(Tally{});
+  EXPECT_EQ(screen.said.back(),
+            L"the log bench.jsonl is written, not synced: The request is not supported.");
+  EXPECT_NE(log.Failure().find(L"(2 records not kept)"), std::wstring::npos);
 }
 
 // A bench seen through scripted looks on FakeHost's clock: from its time on, each look's result
