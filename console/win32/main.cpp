@@ -72,6 +72,11 @@ class ConsoleInterrupt final : public Interrupt {
   // process end.
   void Finished() { ::SetEvent(events_->finished.get()); }
 
+  // Whether the interrupt came, from any thread and at any moment (the events outlive this).
+  static bool Came() {
+    return events_ && ::WaitForSingleObject(events_->raised.get(), 0) == WAIT_OBJECT_0;
+  }
+
   // Raises the interrupt and waits up to `ms` milliseconds for Finished, from any thread.
   static void RaiseAndWait(DWORD ms) {
     ::SetEvent(events_->raised.get());
@@ -114,6 +119,17 @@ class Lock {
  private:
   CRITICAL_SECTION& section_;
 };
+
+// What is still to be shown gets all the time it takes until the interrupt comes (a reader that
+// stopped reading must not keep a Ctrl+C from ending the program), then only a moment, as on
+// Linux. Whether all of it was written.
+bool FlushOutput() {
+  constexpr int32_t kLookMs = 100, kLastOutputMs = 300;
+  while (!ConsoleInterrupt::Came()) {
+    if (Output::Get().Flush(kLookMs)) return true;
+  }
+  return Output::Get().Flush(kLastOutputMs);
+}
 
 // A hidden top-level window, pumped by a thread of its own whatever the program is doing. Device
 // changes reach top-level windows only (a message-only window gets no broadcast), and so does the
@@ -233,7 +249,15 @@ bool Put(DWORD which, const std::wstring& line, UINT page = 0) {
 class AppendedFile final : public RecordFile {
  public:
   explicit AppendedFile(std::wstring path) : path_(std::move(path)) {
-    if (::GetFileType(Open().get()) != FILE_TYPE_DISK) kept_ = Open(GENERIC_WRITE);
+    // CreateFile names the console (CON) for GENERIC_READ or GENERIC_WRITE only: where asking to
+    // append alone is refused, writing is asked for, and the kind of file decides as before.
+    UniqueHandle first;
+    try {
+      first = Open();
+    } catch (const Error&) {
+      first = Open(GENERIC_WRITE);
+    }
+    if (::GetFileType(first.get()) != FILE_TYPE_DISK) kept_ = Open(GENERIC_WRITE);
   }
 
   void Append(std::string_view line) override {
@@ -428,19 +452,19 @@ class WindowsPlatform final : public ConsolePlatform {
   std::unique_ptr<Terminal> OpenTerminal() override { return OpenVirtualTerminal(); }
 
   // Every port is closed and the log has its summary: `status`, or 70 when standard output could
-  // not be written (a closed pipe included: Windows has no signal to end by). What is still to
-  // be shown gets all the time it takes, but once interrupted, as on Linux, only a moment.
+  // not be written (a closed pipe included: Windows has no signal to end by), or 130 when an
+  // interrupt cut short what was still to be shown.
   int Finish(int status) {
-    const int32_t last_output_ms = 300;
-    Output::Get().Flush(interrupt_.Raised() ? last_output_ms : -1);
+    const bool shown = FlushOutput();
     const DWORD error = OutputError();
     if (error != 0) {
       Put(STD_ERROR_HANDLE,
           L"quillomarvet: cannot write standard output: " + OsError(error).Description());
-      Output::Get().Flush(last_output_ms);
+      FlushOutput();
     }
     interrupt_.Finished();
-    return error != 0 ? kExitFailure : status;
+    if (error != 0) return kExitFailure;
+    return !shown && !interrupt_.Quitting() ? kExitInterrupted : status;
   }
 
  private:
@@ -508,7 +532,10 @@ class WindowsPlatform final : public ConsolePlatform {
 int wmain(int argc, wchar_t** argv) {
   using namespace qm;
   try {
-    ComApartment com;
+    // The multithreaded apartment: this thread waits without pumping messages (the window has a
+    // thread of its own), and a single-threaded apartment that pumps none stalls whatever COM
+    // or the system sends its hidden window.
+    ComApartment com(false);
     WindowsPlatform platform;
     std::vector<std::wstring> args(argv + 1, argv + argc);
     int status;
@@ -519,11 +546,11 @@ int wmain(int argc, wchar_t** argv) {
     return platform.Finish(status);
   } catch (const Error& e) {
     Put(STD_ERROR_HANDLE, L"quillomarvet: " + FatalErrorText(e));
-    Output::Get().Flush(-1);
+    FlushOutput();
     return kExitFailure;
   } catch (const std::exception&) {
     Put(STD_ERROR_HANDLE, L"quillomarvet: unexpected failure");
-    Output::Get().Flush(-1);
+    FlushOutput();
     return kExitFailure;
   }
 }

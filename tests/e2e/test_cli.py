@@ -146,6 +146,12 @@ class Cli(unittest.TestCase):
         self.assertNotIn("cannot write the log", shown)
 
     def test_a_reader_that_takes_nothing_holds_no_port(self):
+        # Read at last, its lines all come; or Ctrl+C ends the wait for the reader.
+        for interrupted in (False, True):
+            with self.subTest(interrupted=interrupted):
+                self.reader_that_takes_nothing(interrupted)
+
+    def reader_that_takes_nothing(self, interrupted):
         with on_com1(b"OK\r\n") as device:
             read_end, write_end = os.pipe()
             os.set_blocking(write_end, False)
@@ -161,6 +167,10 @@ class Cli(unittest.TestCase):
                 harness.wait_until(lambda: device.data() == COMMAND, 30, "the command")
                 harness.wait_until(lambda: not device.holders(), 10, "the port to be released")
                 self.assertIsNone(proc.poll(), "its lines are still to be taken")
+                if interrupted:
+                    proc.send_signal(signal.SIGINT)  # Wine: the console's Ctrl+C
+                    self.assertEqual(proc.wait(timeout=5), 130)
+                    return
                 out = b""
                 while b"Port closed" not in out:
                     out += os.read(read_end, 65536)
