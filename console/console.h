@@ -64,10 +64,13 @@ class Interrupt {
   virtual bool Raised() const = 0;
   // Sleeps up to `ms` milliseconds; wakes at once when the interrupt is (or has been) raised.
   virtual void Sleep(int32_t ms) = 0;
-  // The operator asked to end (the board's q): raised like a signal, but the program ends with
-  // its own status, not by a signal.
+  // The operator asked to end (the board's q): the watch takes no new device and lets the
+  // exchanges under way end, then the program ends with its own status, not by a signal. Where
+  // Quit raises the interrupt itself, those exchanges are cut short at once.
   virtual void Quit() {}
   virtual bool Quitting() const { return false; }
+  // Raised without a signal: what is still under way after q's grace is cut short.
+  virtual void CutShort() {}
 };
 
 

@@ -14,6 +14,10 @@ std::wstring CannotList(const Error& e) {
 
 namespace {
 constexpr int64_t kLookAgainAfterFailureMs = 1000;
+// After q, what an exchange under way may still take: the rest of its wait for the answer, and
+// a moment to close its port.
+constexpr int64_t kQuitGraceMs = kAnswerWaitMs + 300;
+constexpr int32_t kQuitLookMs = 50;
 }  // namespace
 
 int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& events, Tally& tally) {
@@ -29,7 +33,8 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
   platform.WaitForDeviceChange(0);  // listening before the first look: nothing plugged is missed
   tally.judged = !options.expect.empty();
   events.WatchStarted({UnixMs(), options.settle_ms, L"CP210x adapters", options.expect});
-  while (!platform.interrupt().Raised() && !platform.OutputFailed()) {
+  while (!platform.interrupt().Raised() && !platform.OutputFailed() &&
+         !platform.interrupt().Quitting()) {
     const int64_t now = platform.SteadyMs();
     std::vector<Adapter> adapters;
     try {
@@ -63,7 +68,7 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
 
     int64_t next_due = -1;
     for (auto& [key, plugged] : present) {
-      if (plugged.started) continue;
+      if (plugged.started || platform.interrupt().Quitting()) continue;  // after q, none new
       if (plugged.due_ms > now) {
         if (next_due < 0 || plugged.due_ms < next_due) next_due = plugged.due_ms;
         continue;
@@ -93,12 +98,27 @@ int Watch(const Options& options, ConsolePlatform& platform, ConsoleEvents& even
         next_due < 0 ? -1
                      : static_cast<int32_t>(std::max<int64_t>(0, next_due - platform.SteadyMs())));
   }
+  // q: the exchanges under way end first (the board still shows them); Ctrl+C cuts them short.
+  Interrupt& interrupt = platform.interrupt();
+  const auto under_way = [&] {
+    return std::any_of(running.begin(), running.end(),
+                       [](const std::unique_ptr<Station>& s) { return !s->Done(); });
+  };
+  const int64_t grace_over = platform.SteadyMs() + kQuitGraceMs;
+  while (interrupt.Quitting() && !interrupt.Raised() && under_way()) {
+    const int64_t left = grace_over - platform.SteadyMs();
+    if (left <= 0) {
+      interrupt.CutShort();
+      break;
+    }
+    interrupt.Sleep(static_cast<int32_t>(std::min<int64_t>(left, kQuitLookMs)));
+  }
   events.Stop();
   platform.WaitForJobs();
   for (const auto& station : running) tally.Count(station->Outcome());
   events.Summary(tally);
-  if (!platform.interrupt().Raised()) return kExitFailure;
-  return platform.interrupt().Quitting() ? kExitAnswered : kExitInterrupted;
+  if (interrupt.Quitting()) return kExitAnswered;
+  return interrupt.Raised() ? kExitInterrupted : kExitFailure;
 }
 
 }  // namespace qm

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the console edition (release) and prints its tables (the console, --mqtt's publisher);
-# then builds the .exe and the minimal window program and prints the window's table.
+# Builds the console edition (release) and prints its tables (the console, --mqtt's publisher,
+# the supervisor's page); then builds the .exe and the minimal window program and prints the
+# window's table.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -11,5 +12,8 @@ python3 scripts/benchmark_console.py
 /usr/bin/python3 scripts/benchmark_mqtt.py
 # The station board needs adapters it can discover: umockdev's, with Debian's Python bindings.
 umockdev-wrapper /usr/bin/python3 scripts/benchmark_console.py --board
+# The supervisor's page with a whole line (Mosquitto, headless Chromium; npm ci of its lock).
+cmake --build build/console-release --target quillomarvet_page >/dev/null
+python3 scripts/benchmark_page.py build/console-release/web
 scripts/wine_builds.sh Quillomarvet minimal_window
 exec python3 scripts/benchmark.py "$@"

@@ -96,6 +96,8 @@ void BoardEvents::Draw() {
     if (wait != 0) {
       switch (terminal_->Wait(wait)) {
         case Terminal::Woken::kQuit:
+          // The board goes on showing the exchanges under way until the watch is over.
+          Update([](BoardModel& m) { m.Ending(); });
           platform_.interrupt().Quit();
           continue;
         case Terminal::Woken::kResized:

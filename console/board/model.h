@@ -39,6 +39,8 @@ class BoardModel {
   void Problem(const std::wstring& text) { problems_.push_back(text); }
   void ProblemOver(const std::wstring& text);
   void Link(const std::wstring& text) { link_ = text; }
+  // The operator's q: no device is taken any more, those under way end first.
+  void Ending() { ending_ = true; }
 
   const std::vector<Socket>& sockets() const { return sockets_; }
   const Tally& totals() const { return totals_; }
@@ -47,6 +49,7 @@ class BoardModel {
   const std::wstring& watched() const { return watched_; }
   int32_t settle_ms() const { return settle_ms_; }
   const std::wstring& link() const { return link_; }  // how records reach the broker
+  bool ending() const { return ending_; }
   const std::wstring& expect() const { return expect_; }
   // The newest problem that is not over; empty when none.
   std::wstring problem() const { return problems_.empty() ? L"" : problems_.back(); }
@@ -63,6 +66,7 @@ class BoardModel {
   std::wstring since_, watched_, expect_, link_;
   std::vector<std::wstring> problems_;
   int32_t settle_ms_ = 0;
+  bool ending_ = false;
 };
 
 // The socket an adapter is in, in a few letters: its USB location (Windows' "Port_#0004.Hub_#0001"

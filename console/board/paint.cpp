@@ -36,13 +36,18 @@ std::string Paint(const Frame* before, const Frame& now, const Sequences& sequen
     std::wstring run;
     for (int column = 0; column < columns; ++column) {
       const std::size_t c = static_cast<std::size_t>(column);
+      wchar_t cell = now.text[r][c];
+      if (cell == kSecondCell) continue;  // the terminal moved on two cells for the first
+      // A wide character would reach into the last cell.
+      if (column + 1 == columns && c + 1 < now.text[r].size() && now.text[r][c + 1] == kSecondCell)
+        cell = L' ';
       if (now.ink[r][c] != ink) {
         out += Utf8(run);
         run.clear();
         ink = now.ink[r][c];
         out += sequences.ink[static_cast<int>(ink)];
       }
-      run += now.text[r][c];
+      run += cell;
     }
     out += Utf8(run);
     if (ink != static_cast<char>(Ink::kNormal)) out += sequences.ink[0];

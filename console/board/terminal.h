@@ -10,12 +10,18 @@ namespace qm {
 enum class Ink : char { kNormal = 0, kGood, kBad, kBusy, kTitle };
 inline constexpr int kInks = 5;
 
-// A whole screen: exactly `width` x `height` cells, each a character of one column and its ink.
+// A whole screen: exactly `width` x `height` cells, each a character and its ink. A character
+// two cells wide is followed by kSecondCell, which nothing is written for.
 struct Frame {
   int width = 0, height = 0;
-  std::vector<std::wstring> text;  // `height` rows of `width` characters
+  std::vector<std::wstring> text;  // `height` rows of `width` cells
   std::vector<std::string> ink;    // the same, one Ink each
 };
+inline constexpr wchar_t kSecondCell = L'\0';
+
+// How many cells `c` takes on a terminal, 1 or 2, as the system's tables say; 0 for what has no
+// width of its own (controls, combining marks, what the tables do not know).
+int CharacterCells(char32_t c);
 
 // A terminal the board is drawn on in place (htop's CRT): what the platform gives. Destroying
 // it leaves the terminal exactly as it was found.

@@ -66,6 +66,9 @@ class SignalInterrupt final : public Interrupt {
     read_end_.reset(fds[0]);
     write_end_.reset(fds[1]);
     write_fd_ = fds[1];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw ErrnoError(errno);
+    quit_read_.reset(fds[0]);
+    quit_write_.reset(fds[1]);
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
@@ -77,24 +80,32 @@ class SignalInterrupt final : public Interrupt {
     }
   }
 
-  bool Raised() const override { return signal_.load() != 0 || quit_.load(); }
+  bool Raised() const override { return signal_.load() != 0 || cut_short_.load(); }
   int Signal() const { return signal_.load(); }
 
+  // Wakes only the watch's wait for devices (its own pipe): the exchanges sleep on.
   void Quit() override {
     quit_ = true;
     const char byte = 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(write_fd_, &byte, 1);
+    [[maybe_unused]] const ssize_t ignored = ::write(quit_write_.get(), &byte, 1);
   }
   bool Quitting() const override { return quit_.load() && signal_.load() == 0; }
+  void CutShort() override {
+    cut_short_ = true;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(write_fd_, &byte, 1);
+  }
 
   void Sleep(int32_t ms) override { SleepOr(-1, ms); }
 
-  // Sleeps up to `ms` milliseconds (no limit when negative), waking at once for the interrupt;
-  // and when `fd` becomes readable, with true.
-  bool SleepOr(int fd, int32_t ms) {
-    pollfd p[2] = {{read_end_.get(), POLLIN, 0}, {fd, POLLIN, 0}};
+  // Sleeps up to `ms` milliseconds (no limit when negative), waking at once for the interrupt
+  // (and with `or_quit`, for the operator's q); and when `fd` becomes readable, with true.
+  bool SleepOr(int fd, int32_t ms, bool or_quit = false) {
+    pollfd p[3] = {{read_end_.get(), POLLIN, 0},
+                   {fd, POLLIN, 0},
+                   {or_quit ? quit_read_.get() : -1, POLLIN, 0}};
     // An interrupted poll is an early wake: the caller looks again.
-    return ::poll(p, fd < 0 ? 1 : 2, ms) > 0 && (p[1].revents & POLLIN) != 0;
+    return ::poll(p, 3, ms) > 0 && (p[1].revents & POLLIN) != 0;
   }
 
   // Waits up to `ms` milliseconds (no limit when negative) for `fd` to take a write without
@@ -127,9 +138,9 @@ class SignalInterrupt final : public Interrupt {
   static inline std::atomic<int> signal_{0};
   static_assert(std::atomic<int>::is_always_lock_free);
   static inline int write_fd_ = -1;
-  std::atomic<bool> quit_{false};
+  std::atomic<bool> quit_{false}, cut_short_{false};
   static inline std::atomic<pid_t> writer_{0};
-  UniqueFd read_end_, write_end_;
+  UniqueFd read_end_, write_end_, quit_read_, quit_write_;
 };
 
 // --log's file: each record whole, then on the disk, before Append returns. The writes are made
@@ -361,7 +372,7 @@ class LinuxPlatform final : public ConsolePlatform {
   void WaitForDeviceChange(int32_t ms) override {
     UdevDevices& devices = Devices();
     if (devices.EventsCome()) {
-      if (interrupt_.SleepOr(devices.EventDescriptor(), ms)) devices.Drain();
+      if (interrupt_.SleepOr(devices.EventDescriptor(), ms, true)) devices.Drain();
       return;
     }
     // Without udev's daemon: the kernel's events where they reach this program, and where they
@@ -371,10 +382,14 @@ class LinuxPlatform final : public ConsolePlatform {
     for (;;) {
       int64_t step = kLookAgainMs;
       if (until >= 0) step = std::clamp<int64_t>(until - SteadyMs(), 0, step);
-      const bool event = interrupt_.SleepOr(devices.EventDescriptor(), static_cast<int32_t>(step));
+      const bool event =
+          interrupt_.SleepOr(devices.EventDescriptor(), static_cast<int32_t>(step), true);
       bool changed = event && devices.Drain();
       changed = devices.TtysChanged() || changed;  // the names seen now: the next look's start
-      if (changed || interrupt_.Raised() || (until >= 0 && SteadyMs() >= until)) return;
+      if (changed || interrupt_.Raised() || interrupt_.Quitting() ||
+          (until >= 0 && SteadyMs() >= until)) {
+        return;
+      }
     }
   }
 

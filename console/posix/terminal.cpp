@@ -21,6 +21,7 @@
 #undef lines
 
 #include "common/error.h"
+#include "console/board/keys.h"
 #include "serial/posix/posix_serial_port.h"
 
 namespace qm {
@@ -142,24 +143,45 @@ class TerminfoTerminal final : public Terminal {
   bool Colours() const override { return colours_; }
 
   Woken Wait(int32_t ms) override {
-    pollfd p[3] = {{wake_read_.get(), POLLIN, 0},
-                   {resize_read_.get(), POLLIN, 0},
-                   {keys_ && !keys_gone_ ? STDIN_FILENO : -1, POLLIN, 0}};
-    if (::poll(p, 3, ms) <= 0) return Woken::kTimeout;
-    if (p[1].revents & POLLIN) {
-      if (Drain(resize_read_.get())) Suspend();
-      return Woken::kResized;
+    using Clock = std::chrono::steady_clock;
+    const auto now_ms = [] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+          .count();
+    };
+    const int64_t until = ms < 0 ? -1 : now_ms() + ms;
+    for (;;) {
+      const int64_t now = now_ms();
+      if (keys_read_.Quit(now)) return Woken::kQuit;
+      if (until >= 0 && now >= until) return Woken::kTimeout;
+      // Until the caller's time, or until a q read alone has stood alone long enough.
+      int64_t wait = until < 0 ? -1 : until - now;
+      if (const std::optional<int64_t> due = keys_read_.Due()) {
+        wait = wait < 0 ? *due - now : std::min(wait, *due - now);
+      }
+      pollfd p[3] = {{wake_read_.get(), POLLIN, 0},
+                     {resize_read_.get(), POLLIN, 0},
+                     {keys_ && !keys_gone_ ? STDIN_FILENO : -1, POLLIN, 0}};
+      if (::poll(p, 3, static_cast<int>(wait)) <= 0) {
+        continue;  // the time is looked at again above
+      }
+      if (p[1].revents & POLLIN) {
+        if (Drain(resize_read_.get())) Suspend();
+        return Woken::kResized;
+      }
+      if (p[2].revents & POLLIN) {
+        char bytes[256];
+        const ssize_t got = ::read(STDIN_FILENO, bytes, sizeof bytes);
+        if (got > 0)
+          keys_read_.Read(std::string_view(bytes, static_cast<std::size_t>(got)), now_ms());
+        if (got == 0) keys_gone_ = true;
+      } else if (p[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        keys_gone_ = true;  // no more keys: not polled again, or it would spin
+      }
+      if (p[0].revents & POLLIN) {
+        Drain(wake_read_.get());
+        return Woken::kWoken;
+      }
     }
-    if (p[2].revents & POLLIN) {
-      char key = 0;
-      const ssize_t got = ::read(STDIN_FILENO, &key, 1);
-      if (got == 1 && (key == 'q' || key == 'Q')) return Woken::kQuit;
-      if (got == 0) keys_gone_ = true;
-    } else if (p[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-      keys_gone_ = true;  // no more keys: not polled again, or it would spin
-    }
-    if (p[0].revents & POLLIN) Drain(wake_read_.get());
-    return Woken::kWoken;
   }
 
   void Leaving() override {
@@ -225,9 +247,26 @@ class TerminfoTerminal final : public Terminal {
     shown_ = Frame{};  // all of it is drawn again
   }
   void Leave() {
-    Write(Capability(Find("sgr0")) + Capability(Find("cnorm")) + Capability(Find("rmcup")));
+    std::string bytes = Capability(Find("sgr0")) + Capability(Find("cnorm"));
+    const std::string rmcup = Capability(Find("rmcup"));
+    if (!rmcup.empty()) {
+      bytes += rmcup;
+    } else if (const std::string clear = Capability(Find("clear")); !clear.empty()) {
+      bytes += clear;  // no screen of its own (TERM=linux, vt100): what the board drew goes
+    } else {
+      bytes += "\r\n";  // at least what comes next starts on a line of its own
+    }
+    Write(bytes);
+    // Ctrl+Z from a script (sh -c 'quillomarvet --watch'): the shell may have taken the terminal
+    // back already. Blocked, SIGTTOU lets the settings go back from the background group instead
+    // of stopping the program here, to stop itself again once in the foreground.
+    sigset_t ttou, before;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    const bool blocked = ::pthread_sigmask(SIG_BLOCK, &ttou, &before) == 0;
     while (keys_ && ::tcsetattr(STDIN_FILENO, TCSANOW, &settings_before_) != 0 && errno == EINTR) {
     }
+    if (blocked) ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
   }
   // Stops the program as Ctrl+Z's default would, with the terminal as it was; back again once
   // the shell lets it go on (fg, bg: a board in the background waits for the terminal).
@@ -253,6 +292,7 @@ class TerminfoTerminal final : public Terminal {
   termios settings_before_{};
   bool keys_ = false;
   bool keys_gone_ = false;
+  KeyReader keys_read_;
 };
 
 }  // namespace

@@ -52,16 +52,22 @@ class ConsoleInterrupt final : public Interrupt {
   bool Raised() const override {
     return ::WaitForSingleObject(events_->raised.get(), 0) == WAIT_OBJECT_0;
   }
+  // Wakes only the watch's wait for devices (its own event): the exchanges sleep on.
   void Quit() override {
     quit_ = true;
+    ::SetEvent(events_->quit.get());
+  }
+  bool Quitting() const override { return quit_ && (cut_short_ || !Raised()); }
+  void CutShort() override {
+    cut_short_ = true;
     ::SetEvent(events_->raised.get());
   }
-  bool Quitting() const override { return quit_; }
   void Sleep(int32_t ms) override {
     ::WaitForSingleObject(events_->raised.get(), static_cast<DWORD>(ms < 0 ? 0 : ms));
   }
-  // Signalled once the interrupt is raised.
+  // Signalled once the interrupt is raised; once the operator has asked to end.
   HANDLE Event() const { return events_->raised.get(); }
+  HANDLE QuitEvent() const { return events_->quit.get(); }
   // Every port is closed and the log has its summary: a handler waiting for that may let the
   // process end.
   void Finished() { ::SetEvent(events_->finished.get()); }
@@ -79,7 +85,7 @@ class ConsoleInterrupt final : public Interrupt {
 
  private:
   struct Events {
-    UniqueHandle raised = NewEvent(), finished = NewEvent();
+    UniqueHandle raised = NewEvent(), finished = NewEvent(), quit = NewEvent();
   };
 
   static BOOL WINAPI OnControl(DWORD type) {
@@ -97,7 +103,7 @@ class ConsoleInterrupt final : public Interrupt {
   }
 
   static inline const Events* events_ = nullptr;
-  std::atomic<bool> quit_{false};  // set before the event, read after it
+  std::atomic<bool> quit_{false}, cut_short_{false};  // set before the event, read after it
 };
 
 // A critical section, held for the life of the object.
@@ -152,9 +158,9 @@ class SystemWindow {
 
   // Returns when a device change came since the last look began, `stop` is signalled or `ms`
   // passed (no limit if < 0).
-  void Wait(HANDLE stop, int32_t ms) {
-    HANDLE waits[] = {stop, changed_.get()};
-    ::WaitForMultipleObjects(2, waits, FALSE, ms < 0 ? INFINITE : static_cast<DWORD>(ms));
+  void Wait(HANDLE stop, HANDLE quit, int32_t ms) {
+    HANDLE waits[] = {stop, quit, changed_.get()};
+    ::WaitForMultipleObjects(3, waits, FALSE, ms < 0 ? INFINITE : static_cast<DWORD>(ms));
   }
 
  private:
@@ -436,7 +442,7 @@ class WindowsPlatform final : public ConsolePlatform {
 
   void WaitForDeviceChange(int32_t ms) override {
     if (!window_) throw *window_failure_;
-    window_->Wait(interrupt_.Event(), ms);
+    window_->Wait(interrupt_.Event(), interrupt_.QuitEvent(), ms);
   }
 
   std::unique_ptr<RecordFile> OpenLog(const std::wstring& path) override {

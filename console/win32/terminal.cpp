@@ -2,11 +2,15 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
+#include "common/text.h"
 #include "common/win32/os_error.h"
 #include "common/win32/unique.h"
+#include "console/board/keys.h"
 #include "console/win32/output.h"
 
 namespace qm {
@@ -109,26 +113,41 @@ class VirtualTerminal final : public Terminal {
   bool Colours() const override { return colours_; }
 
   Woken Wait(int32_t ms) override {
-    HANDLE handles[2] = {wake_.get(), in_};
-    const DWORD count = keys_ ? 2 : 1;
-    const DWORD waited =
-        ::WaitForMultipleObjects(count, handles, FALSE, ms < 0 ? INFINITE : static_cast<DWORD>(ms));
-    if (waited == WAIT_OBJECT_0) return Woken::kWoken;
-    if (waited != WAIT_OBJECT_0 + 1) return Woken::kTimeout;
-    INPUT_RECORD records[16];
-    DWORD read = 0;
-    if (!::ReadConsoleInputW(in_, records, 16, &read)) return Woken::kTimeout;
-    Woken woken = Woken::kWoken;
-    for (DWORD i = 0; i < read; ++i) {
-      const INPUT_RECORD& r = records[i];
-      if (r.EventType == KEY_EVENT && r.Event.KeyEvent.bKeyDown &&
-          (r.Event.KeyEvent.uChar.UnicodeChar == L'q' ||
-           r.Event.KeyEvent.uChar.UnicodeChar == L'Q')) {
-        return Woken::kQuit;
+    const auto now = [] { return static_cast<int64_t>(::GetTickCount64()); };
+    const int64_t until = ms < 0 ? -1 : now() + ms;
+    for (;;) {
+      if (keys_read_.Quit(now())) return Woken::kQuit;
+      if (until >= 0 && now() >= until) return Woken::kTimeout;
+      // Until the caller's time, or until a q read alone has stood alone long enough.
+      int64_t wait = until < 0 ? -1 : until - now();
+      if (const std::optional<int64_t> due = keys_read_.Due()) {
+        wait = std::max<int64_t>(0, wait < 0 ? *due - now() : std::min(wait, *due - now()));
       }
-      if (r.EventType == WINDOW_BUFFER_SIZE_EVENT) woken = Woken::kResized;
+      HANDLE handles[2] = {wake_.get(), in_};
+      const DWORD waited = ::WaitForMultipleObjects(keys_ ? 2 : 1, handles, FALSE,
+                                                    wait < 0 ? INFINITE : static_cast<DWORD>(wait));
+      if (waited == WAIT_OBJECT_0) return Woken::kWoken;
+      if (waited == WAIT_TIMEOUT) continue;  // the time is looked at again above
+      if (waited != WAIT_OBJECT_0 + 1) return Woken::kTimeout;
+      INPUT_RECORD records[16];
+      DWORD read = 0;
+      if (!::ReadConsoleInputW(in_, records, 16, &read)) return Woken::kTimeout;
+      // The characters typed, as the keys of a terminal would send them: a scanner's burst
+      // comes in one read, or in reads hard on each other.
+      std::wstring typed;
+      bool resized = false;
+      for (DWORD i = 0; i < read; ++i) {
+        const INPUT_RECORD& r = records[i];
+        if (r.EventType == KEY_EVENT && r.Event.KeyEvent.bKeyDown &&
+            r.Event.KeyEvent.uChar.UnicodeChar != 0) {
+          typed.append(std::max<WORD>(r.Event.KeyEvent.wRepeatCount, 1),
+                       r.Event.KeyEvent.uChar.UnicodeChar);
+        }
+        resized = resized || r.EventType == WINDOW_BUFFER_SIZE_EVENT;
+      }
+      if (!typed.empty()) keys_read_.Read(Utf8(typed), now());
+      if (resized) return Woken::kResized;
     }
-    return woken;
   }
 
   void Wake() override { ::SetEvent(wake_.get()); }
@@ -154,6 +173,7 @@ class VirtualTerminal final : public Terminal {
   UniqueHandle wake_;
   Sequences sequences_;
   Frame shown_;
+  KeyReader keys_read_;
 };
 
 }  // namespace

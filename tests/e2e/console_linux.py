@@ -22,6 +22,7 @@ import tempfile
 import termios
 import threading
 import time
+import unicodedata
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -564,15 +565,15 @@ class Console(unittest.TestCase):
             return subprocess.run([*server, *args], capture_output=True, text=True,
                                   check=True).stdout
 
-        def run(name, tree, *args, colour="1"):
+        def run(name, tree, *args, colour="1", term=None):
             """The program in a terminal of its own, 80x24; the terminal's settings (stty -g)
             are kept before and after it, and its exit status."""
             status = os.path.join(self.work, name)
             script = (f"trap true INT; stty -g > {status}.before; \"$@\"; echo $? > {status}; "
                       f"stty -g > {status}.t; mv {status}.t {status}.after; sleep 600")
             tmux("new-session", "-d", "-s", name, "-x", "80", "-y", "24", "env", "-u", "NO_COLOR",
-                 f"UMOCKDEV_DIR={tree}", *([] if colour else ["NO_COLOR=1"]), "sh", "-c", script,
-                 "sh", CONSOLE, *args)
+                 f"UMOCKDEV_DIR={tree}", *([] if colour else ["NO_COLOR=1"]),
+                 *([f"TERM={term}"] if term else []), "sh", "-c", script, "sh", CONSOLE, *args)
             return status
 
         def screen(name):
@@ -587,15 +588,66 @@ class Console(unittest.TestCase):
             return int(read(status)), read(status + ".before") == read(status + ".after")
 
         # q ends a board with 0, Ctrl+C by the signal: the terminal as it was, the summary on the
-        # normal screen. Colour (here the title's) unless NO_COLOR is set.
-        for name, keys, status, colour in (("q", ["q"], 0, ""), ("ctrl-c", ["C-c"], 130, "1")):
-            done = run(name, NO_TREE["UMOCKDEV_DIR"], "--watch", colour=colour)
+        # normal screen, or on a terminal without one (vt100), on a screen the board has left.
+        # Colour (here the title's) unless NO_COLOR is set. Stray keys end nothing: F2, a lone
+        # Esc, a serial number typed in by a barcode scanner.
+        for name, keys, status, colour, term in (("q", ["q"], 0, "", None),
+                                                 ("ctrl-c", ["C-c"], 130, "1", None),
+                                                 ("vt100", ["q"], 0, "", "vt100")):
+            done = run(name, NO_TREE["UMOCKDEV_DIR"], "--watch", colour=colour, term=term)
             harness.wait_until(lambda: "SOCKET" in "".join(screen(name)), 10, "the board")
             coloured = tmux("capture-pane", "-p", "-e", "-t", name)
             self.assertEqual(bool(re.search("\x1b\\[[0-9;]*3[1-6]m", coloured)), bool(colour), name)
+            tmux("send-keys", "-t", name, "F2", "Escape")
+            tmux("send-keys", "-t", name, "-l", "QM0001")
+            time.sleep(0.5)
+            self.assertFalse(os.path.exists(done), "a stray key ended the watch")
             tmux("send-keys", "-t", name, *keys)
             self.assertEqual(ended(done), (status, True), name)
-            self.assertIn("0 reset: 0 answered", "\n".join(screen(name)))
+            self.assertIn("0 reset: 0 answered", [line[:19] for line in screen(name)], name)
+            self.assertNotIn("SOCKET", "\n".join(screen(name)), name)
+
+        # Ctrl+Z on a board that a script started, then fg: the board again, and q ends it.
+        tmux("new-session", "-d", "-s", "wrapped", "-x", "80", "-y", "24", "env", "PS1=$ ",
+             f"UMOCKDEV_DIR={NO_TREE['UMOCKDEV_DIR']}", "bash", "--norc", "--noprofile", "-i")
+        tmux("send-keys", "-t", "wrapped", "-l",
+             f"sh -c '\"$0\" --watch; echo \"status $?\"' {CONSOLE}\r")
+        harness.wait_until(lambda: "SOCKET" in "".join(screen("wrapped")), 10, "the board")
+        tmux("send-keys", "-t", "wrapped", "C-z")
+        harness.wait_until(lambda: "SOCKET" not in "".join(screen("wrapped")), 10, "the shell")
+        tmux("send-keys", "-t", "wrapped", "-l", "jobs\r")
+        harness.wait_until(lambda: "Stopped" in "".join(screen("wrapped")), 10, "it stopped")
+        tmux("send-keys", "-t", "wrapped", "-l", "fg\r")
+        harness.wait_until(lambda: "SOCKET" in "".join(screen("wrapped")), 10, "the board again")
+        tmux("send-keys", "-t", "wrapped", "q")
+        harness.wait_until(lambda: "status 0" in screen("wrapped"), 10, "the end")
+
+        # An answer in other scripts, each character in the cells it takes (Chinese in two: the
+        # columns after it stay in line). Then q during a reset: the board says the watch ends
+        # once it has; the exchange goes on to its answer, as the log keeps it; status 0.
+        answer = "\u041f\u0440\u0438\u0432\u0435\u0442, \u4f60\u597d"
+        (script,), env, (script_path,) = self.bench(
+            harness.answer_after_command(answer.encode() + b"\r\n"), first=60)
+        log = os.path.join(self.work, "quit.jsonl")
+        done = run("quit", env["UMOCKDEV_DIR"], "--watch", "--settle", "0", "--log", log)
+        harness.wait_until(lambda: answer + " " in row("quit", "1-60"), 10, "the answer")
+        shown = row("quit", "1-60")
+        before_time = shown[:re.search(r"\d\d:\d\d:\d\d", shown).start()]
+        cells = sum(1 + (unicodedata.east_asian_width(c) in "WF") for c in before_time)
+        self.assertEqual(cells, screen("quit")[2].index("TIME"), shown)
+        late = harness.answer_after_command(b"OK\r\n", 1.5)
+        (busy,), (busy_path,) = self.plug(61, responder=late)
+        tmux("send-keys", "-t", "quit", "q")
+        harness.wait_until(lambda: "Ending once 1 reset ends" in "".join(screen("quit")), 1.5,
+                           "why")
+        self.assertEqual(ended(done), (0, True))
+        with open(log) as f:
+            records = [json.loads(line) for line in f]
+        self.assertEqual([(r["type"], r.get("outcome")) for r in records],
+                         [("watch", None), ("exchange", "answered"), ("exchange", "answered"),
+                          ("summary", None)])
+        harness.umockdev_unplug(self.testbed, script_path, script)
+        harness.umockdev_unplug(self.testbed, busy_path, busy)
         # A terminal stopped with Ctrl+S (a stalled ssh alike) does not hold SIGTERM back.
         done = run("stalled", NO_TREE["UMOCKDEV_DIR"], "--watch")
         harness.wait_until(lambda: "SOCKET" in "".join(screen("stalled")), 10, "the board")

@@ -889,3 +889,96 @@ if __name__ == "__main__":
         runs_here(os.path.join(ROOT, "build/windows/app/win32/Quillomarvet.exe"), sys.stdout)
     else:
         sys.exit("usage: harness.py bits|describe")
+
+
+# For the broker and the browser: the machine as it is, outside any umockdev testbed.
+OUTSIDE_TESTBED = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Broker:
+    """Mosquitto on loopback ports, configured as deploy/mosquitto.conf and its ACL say (written
+    for `prefix`), with `users` (name: password) and its files in `work`."""
+
+    def __init__(self, work, page, users, prefix="quillomarvet"):
+        self.port, self.ws_port = free_port(), free_port()
+        passwd, acl, data, conf = (os.path.join(work, n) for n in ("passwd", "acl", "data", "conf"))
+        os.makedirs(data)
+        for user, password in users.items():
+            subprocess.run(["mosquitto_passwd", "-b", *([] if os.path.exists(passwd) else ["-c"]),
+                            passwd, user, password], check=True, env=OUTSIDE_TESTBED)
+        with open(os.path.join(ROOT, "deploy/mosquitto.acl")) as f, open(acl, "w") as out:
+            out.write(f.read().replace(" quillomarvet/", f" {prefix}/"))
+        with open(os.path.join(ROOT, "deploy/mosquitto.conf")) as f, open(conf, "w") as out:
+            text = f.read()
+            # The websockets listener on loopback: by its interface's name (see the config).
+            for was, now in [("/etc/mosquitto/quillomarvet.passwd", passwd),
+                             ("/etc/mosquitto/quillomarvet.acl", acl),
+                             ("/var/lib/mosquitto/", data + "/"),
+                             ("file /var/log/mosquitto/mosquitto.log", "stderr"),
+                             ("\nlistener 1883\n", f"\nlistener {self.port} 127.0.0.1\n"),
+                             ("\nlistener 8080\n", f"\nlistener {self.ws_port} lo\n"),
+                             ("/usr/share/quillomarvet/web", page)]:
+                assert was in text, was
+                text = text.replace(was, now)
+            out.write(text)
+        if os.getuid() == 0:  # Mosquitto started as root goes on as the user mosquitto
+            os.chmod(work, 0o755)
+            for path in (data, passwd, acl):
+                shutil.chown(path, "mosquitto")
+        self.log = open(os.path.join(work, "mosquitto.log"), "ab")
+        self.proc = subprocess.Popen(["mosquitto", "-c", conf], stdout=self.log,
+                                     stderr=subprocess.STDOUT, env=OUTSIDE_TESTBED)
+        wait_until(lambda: self.proc.poll() is not None or self._listening(), 10, "Mosquitto")
+        if self.proc.poll() is not None:
+            with open(self.log.name, errors="replace") as f:
+                raise RuntimeError("Mosquitto ended at start:\n" + f.read())
+
+    def _listening(self):
+        import socket
+        try:
+            for port in (self.port, self.ws_port):
+                socket.create_connection(("127.0.0.1", port), 0.2).close()
+            return True
+        except OSError:
+            return False
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        self.log.close()
+
+
+class Browser:
+    """Headless Chromium, through tests/e2e/page_driver.js (Node, puppeteer-core): call(op, ...)
+    runs one of the driver's operations and returns its value."""
+
+    def __init__(self, node_modules):
+        env = dict(OUTSIDE_TESTBED, NODE_PATH=node_modules)
+        self.proc = subprocess.Popen(["node", os.path.join(os.path.dirname(__file__),
+                                                           "page_driver.js")],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                     env=env)
+
+    def call(self, op, **args):
+        import json
+        self.proc.stdin.write(json.dumps(dict(op=op, **args)) + "\n")
+        self.proc.stdin.flush()
+        answer = json.loads(self.proc.stdout.readline() or '{"ok":false,"error":"driver ended"}')
+        if not answer["ok"]:
+            raise RuntimeError(f"browser {op}: {answer['error']}")
+        return answer["value"]
+
+    def close(self):
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()

@@ -1,8 +1,11 @@
 // The station board's model, its layout to any terminal size, and its drawing.
 #include <gtest/gtest.h>
 
+#include <cwctype>
+
 #include "common/error.h"
 #include "common/text.h"
+#include "console/board/keys.h"
 #include "console/board/model.h"
 
 namespace qm::test {
@@ -13,11 +16,22 @@ Adapter InSocket(int n) {
   return {L"/dev/ttyUSB" + number, L"Bench", L"1-" + number, L"QM" + number, L"dev" + number};
 }
 
-// What socket n's device said: those divisible by 3 nothing; with --expect OK, those one short
-// of it answered ERROR; the rest OK.
+// What socket n's device did: a port that could not be opened every 7th; nothing from those
+// divisible by 3; with --expect OK, those one short of it answered ERROR; the rest OK.
 ExchangeOutcome OutcomeOf(int n, bool expect) {
+  if (n % 7 == 0) return ExchangeOutcome::kCouldNotOpen;
   if (n % 3 == 0) return ExchangeOutcome::kNoAnswer;
   return expect && n % 3 == 2 ? ExchangeOutcome::kUnexpected : ExchangeOutcome::kAnswered;
+}
+
+void Answered(BoardModel& model, int n, ExchangeOutcome outcome, const std::wstring& answer) {
+  const ExchangeId id{n, InSocket(n).port, InSocket(n), true, InSocket(n).port};
+  model.Found(id.adapter, 0);
+  model.Started(id, 0);
+  Verdict verdict;
+  verdict.outcome = outcome;
+  verdict.answer = answer;
+  model.Finished(id, verdict, L"10:02:03");
 }
 
 // `sockets` sockets 1-1, 1-2, ..., each with its verdict.
@@ -25,13 +39,11 @@ BoardModel Bench(int sockets, bool expect = false) {
   BoardModel model;
   model.Watching({0, 1000, L"CP210x adapters", expect ? L"OK" : L""}, L"10:00:00");
   for (int n = 1; n <= sockets; ++n) {
-    const ExchangeId id{n, InSocket(n).port, InSocket(n), true, InSocket(n).port};
-    model.Found(id.adapter, 0);
-    model.Started(id, 0);
-    Verdict verdict;
-    verdict.outcome = OutcomeOf(n, expect);
-    verdict.answer = n % 3 == 0 ? L"" : expect && n % 3 == 2 ? L"ERROR" : L"OK";
-    model.Finished(id, verdict, L"10:02:03");
+    const ExchangeOutcome outcome = OutcomeOf(n, expect);
+    Answered(model, n, outcome,
+             outcome == ExchangeOutcome::kAnswered     ? L"OK"
+             : outcome == ExchangeOutcome::kUnexpected ? L"ERROR"
+                                                       : L"");
   }
   return model;
 }
@@ -46,8 +58,9 @@ struct SizeCase {
   const char* name;
   int sockets, width, height;
   bool colours;
-  bool all_shown;       // every socket's place and verdict on the screen
-  bool expect = false;  // with --expect OK
+  bool all_shown;              // every socket's place and verdict on the screen
+  bool expect = false;         // with --expect OK
+  bool failures_shown = true;  // every failed one's, when not all fit
 };
 
 void PrintTo(const SizeCase& c, std::ostream* os) {
@@ -71,17 +84,27 @@ TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
   if (c.width > 0) {
     EXPECT_EQ(inked, c.colours);
   }
-  if (c.expect) {  // its own count in the totals
-    const std::wstring count = DecimalNumber((c.sockets + 1) / 3) + L" unexpected, ";
-    EXPECT_NE(frame.text[1].find(count), std::wstring::npos) << Utf8(frame.text[1]);
+  if (c.width >= 30) {  // the totals shortened to fit, but no failure's count lost
+    std::wstring totals = frame.text[1];
+    for (wchar_t& ch : totals) ch = static_cast<wchar_t>(std::towlower(ch));
+    const Tally t = Bench(c.sockets, c.expect).totals();
+    EXPECT_NE(totals.find(DecimalNumber(t.no_answer) + L" no "), std::wstring::npos)
+        << Utf8(totals);
+    EXPECT_NE(totals.find(DecimalNumber(t.cannot_open) + L" c"), std::wstring::npos)
+        << Utf8(totals);
+    if (c.expect) {  // its own count in the totals
+      EXPECT_NE(totals.find(DecimalNumber(t.unexpected) + L" unexpected"), std::wstring::npos)
+          << Utf8(totals);
+    }
   }
-  if (!c.all_shown) return;
+  if (!c.all_shown && !c.failures_shown) return;
   // Each socket once, its verdict after it on the same row, in natural order.
   std::size_t previous_row = 0, previous_column = 0;
   for (int n = 1; n <= c.sockets; ++n) {
+    if (!c.all_shown && OutcomeOf(n, c.expect) == ExchangeOutcome::kAnswered) continue;
     const std::wstring key = L"1-" + DecimalNumber(n) + L" ";
     std::size_t row = 0, column = std::wstring::npos;
-    for (; row < frame.text.size(); ++row) {
+    for (; row + 1 < frame.text.size(); ++row) {  // not in the last events
       const std::wstring& text = frame.text[row];
       for (std::size_t at = text.find(key); at != std::wstring::npos; at = text.find(key, at + 1)) {
         if (at == 0 || text[at - 1] == L' ') column = at;
@@ -93,9 +116,10 @@ TEST_P(BoardLayout, FillsTheTerminalExactlyAndShowsEverySocket) {
     rest = rest.substr(0, rest.find(L"1-"));  // up to the next socket's place
     // The verdict, in the good ink only where the device answered as expected.
     const ExchangeOutcome outcome = OutcomeOf(n, c.expect);
-    const std::size_t word = rest.find(outcome == ExchangeOutcome::kNoAnswer   ? L"NO COMM"
-                                       : outcome == ExchangeOutcome::kAnswered ? L"OK"
-                                                                               : L"ERROR");
+    const std::size_t word = rest.find(outcome == ExchangeOutcome::kNoAnswer       ? L"NO COMM"
+                                       : outcome == ExchangeOutcome::kAnswered     ? L"OK"
+                                       : outcome == ExchangeOutcome::kCouldNotOpen ? L"cannot op"
+                                                                                   : L"ERROR");
     ASSERT_NE(word, std::wstring::npos) << Utf8(Text(frame));
     if (c.colours) {
       EXPECT_EQ(frame.ink[row][column + key.size() + word],
@@ -117,10 +141,12 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BoardLayout,
                                            SizeCase{"NoColour", 20, 80, 24, false, true},
                                            SizeCase{"Narrow", 20, 40, 24, true, true},
                                            SizeCase{"NarrowCompact", 30, 30, 20, true, true},
+                                           SizeCase{"GridExactlyFull", 30, 80, 10, true, true},
+                                           SizeCase{"FailuresFirst", 24, 40, 10, true, false},
                                            SizeCase{"Judged", 20, 80, 24, true, true, true},
                                            SizeCase{"JudgedGrid", 48, 80, 24, true, true, true},
-                                           SizeCase{"Tiny", 64, 10, 3, true, false},
-                                           SizeCase{"Nothing", 5, 0, 0, true, false}),
+                                           SizeCase{"Tiny", 64, 10, 3, true, false, false, false},
+                                           SizeCase{"Nothing", 5, 0, 0, true, false, false, false}),
                          [](const ::testing::TestParamInfo<SizeCase>& info) {
                            return info.param.name;
                          });
@@ -160,6 +186,48 @@ TEST(BoardModel, KeepsAPulledVerdictUntilTheNextDeviceAndCountsPerSocket) {
   // Narrower: the events that fit whole, never a socket cut from its verdict.
   EXPECT_EQ(Layout(model, 40, 24, 500, false).text[23],
             std::wstring(L"Last: 10:05:00 1-3 NO COMM").append(14, L' '));
+  // Narrower still: the newest cut rather than none.
+  EXPECT_EQ(Layout(model, 20, 24, 500, false).text[23], L"Last: 10:05:00 1-3 N");
+
+  // Pulled before its reset, or during it: said at once.
+  const Adapter settling = InSocket(13), resetting = InSocket(14);
+  model.Found(settling, 2000);
+  model.Found(resetting, 0);
+  model.Started({14, resetting.port, resetting, true, resetting.port}, 0);
+  model.Pulled(settling);
+  model.Pulled(resetting);
+  const Frame frame = Layout(model, 80, 24, 1000, false);
+  EXPECT_NE(frame.text[15].find(L" pulled, not reset "), std::wstring::npos) << Utf8(Text(frame));
+  EXPECT_NE(frame.text[16].find(L" pulled mid-reset "), std::wstring::npos) << Utf8(Text(frame));
+}
+
+// A device's answer in any script: each character in the cells the system's tables give it,
+// '?' for what has none; a cut never splits a character two cells wide.
+TEST(BoardLayout, DrawsEachCharacterInTheCellsItTakes) {
+  const struct {
+    std::wstring answer, cells;
+  } cases[] = {
+      {L"\u041e\u597d", std::wstring(L"\u041e\u597d\0", 3)},  // Cyrillic, Chinese
+      {L"e\u0301\u202e\u0378\x9b[2J", L"e????[2J"},  // a combining accent, a bidi override,
+                                                     // unassigned, C1 CSI
+  };
+  for (const auto& c : cases) {
+    BoardModel model;
+    Answered(model, 1, ExchangeOutcome::kAnswered, c.answer);
+    const std::wstring row = Layout(model, 80, 24, 0, false).text[3];
+    EXPECT_EQ(row.substr(row.find(L"QM1") + 7, c.cells.size() + 1), c.cells + L" ") << Utf8(row);
+  }
+  BoardModel model;
+  Answered(model, 1, ExchangeOutcome::kAnswered, std::wstring(40, L'\u597d'));
+  Answered(model, 2, ExchangeOutcome::kAnswered, L"x" + std::wstring(40, L'\u597d'));
+  for (int width = 30; width <= 80; ++width) {
+    for (const std::wstring& row : Layout(model, width, 24, 0, false).text) {
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        const bool wide = row[i] != kSecondCell && CharacterCells(row[i]) == 2;
+        EXPECT_EQ(wide, i + 1 < row.size() && row[i + 1] == kSecondCell) << width << Utf8(row);
+      }
+    }
+  }
 }
 
 // Sockets whose names share their start (four hubs, a cascade) are still told apart.
@@ -193,6 +261,37 @@ TEST(BoardPaint, WritesOnlyChangedRowsAndNeverTheLastCell) {
   after.text[1] = L"dXf";
   after.ink[1][1] = static_cast<char>(Ink::kBad);
   EXPECT_EQ(Paint(&before, after, ecma), "\x1b[2;1H\x1b[0md\x1b[31mX\x1b[0m");
+  // A wide character once, and never into the last cell.
+  const Frame wide{4, 1, {std::wstring(L"\u597d\0\u597d\0", 4)}, {std::string(4, 0)}};
+  EXPECT_EQ(Paint(nullptr, wide, ecma), "\x1b[1;1H\x1b[0m\xe5\xa5\xbd ");
+}
+
+// Only a q typed by hand ends the watch: not a function key, not a paste, not a scanner, however
+// the bytes are read (the end-to-end test sends whole ones).
+TEST(BoardKeys, OnlyAQTypedOnItsOwnQuits) {
+  using Reads = std::vector<std::pair<int64_t, std::string>>;  // when, what
+  const struct {
+    const char* name;
+    Reads reads;
+    bool quits;
+  } cases[] = {
+      {"q", {{0, "q"}}, true},
+      {"F2 read in two", {{0, "\x1bO"}, {1, "Q"}}, false},
+      {"a scanner, a byte a read", {{0, "Q"}, {3, "M"}, {6, "0"}, {9, "0"}, {12, "1"}}, false},
+      {"a paste ending in q", {{0, "abc"}, {2, "q"}}, false},
+      {"a lone ESC, then q", {{0, "\x1b"}, {500, "q"}}, true},
+  };
+  for (const auto& c : cases) {
+    KeyReader keys;
+    for (const auto& [at, bytes] : c.reads) {
+      EXPECT_FALSE(keys.Quit(at)) << c.name;
+      keys.Read(bytes, at);
+    }
+    const int64_t last = c.reads.back().first;
+    EXPECT_FALSE(keys.Quit(last + KeyReader::kAloneMs - 1)) << c.name;
+    EXPECT_EQ(keys.Due().has_value(), c.quits) << c.name;
+    EXPECT_EQ(keys.Quit(last + KeyReader::kAloneMs), c.quits) << c.name;
+  }
 }
 
 }  // namespace
