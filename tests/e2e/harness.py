@@ -18,7 +18,6 @@ import select
 import sys
 import shutil
 import signal
-import socket
 import subprocess
 import threading
 import time
@@ -828,14 +827,12 @@ def close_wmi_prefix(prefix, devices):
         device.close()
 
 
-class Broker:
-    """A Mosquitto of the test's own on a free loopback port, and a subscriber to every topic
-    that keeps each message as (topic, payload)."""
+class LoopbackBroker:
+    """A plain Mosquitto of the test's own (anyone may publish) on a free loopback port, and a
+    subscriber to every topic that keeps each message as (topic, payload)."""
 
     def __init__(self, work):
-        with contextlib.closing(socket.socket()) as probe:
-            probe.bind(("127.0.0.1", 0))
-            self.port = probe.getsockname()[1]
+        self.port = free_port()
         os.makedirs(work, exist_ok=True)
         conf = os.path.join(work, "mosquitto.conf")
         with open(conf, "w") as f:

@@ -264,7 +264,7 @@ class Discovery(unittest.TestCase):
         self.assertEqual(records[3]["type"], "summary")
 
     def test_watch_publishes_to_mqtt_and_the_will_says_lost_when_killed(self):
-        broker = harness.Broker(os.path.join(WORK, "mosquitto"))
+        broker = harness.LoopbackBroker(os.path.join(WORK, "mosquitto"))
         self.addCleanup(broker.close)
         self.wmi.script(f"name {self.BRIDGE} (COM12)", r"id USB\VID_10C4&PID_EA60\0012")
         self.devices[12].clear()
