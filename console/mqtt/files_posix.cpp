@@ -16,19 +16,6 @@ FilePtr OpenToRead(const std::wstring& path) {
   return file;
 }
 
-bool ReadLine(std::FILE* file, std::string& line) {
-  line.clear();
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, file)) {
-    line += buffer;
-    if (!line.empty() && line.back() == '\n') {
-      line.pop_back();
-      return true;
-    }
-  }
-  return !line.empty();  // the last line without its end
-}
-
 void ReplaceFile(const std::wstring& path, std::string_view bytes) {
   const std::string target = ArgumentBytes(path), written = target + ".new";
   UniqueFd fd(::open(written.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
@@ -39,6 +26,9 @@ void ReplaceFile(const std::wstring& path, std::string_view bytes) {
     if (n <= 0) throw ErrnoError(n < 0 ? errno : ENOSPC);
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
+  // On the disk before it takes the old one's name: after a power cut the name holds the old
+  // text or the new, never an empty file (a file system that cannot sync a file is let be).
+  if (::fdatasync(fd.get()) != 0 && errno != EINVAL && errno != ENOTSUP) throw ErrnoError(errno);
   if (::rename(written.c_str(), target.c_str()) != 0) throw ErrnoError(errno);
 }
 

@@ -23,20 +23,6 @@ FilePtr OpenToRead(const std::wstring& path) {
   return file;
 }
 
-bool ReadLine(std::FILE* file, std::string& line) {
-  line.clear();
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, file)) {
-    line += buffer;
-    if (!line.empty() && line.back() == '\n') {
-      line.pop_back();
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return true;
-    }
-  }
-  return !line.empty();
-}
-
 void ReplaceFile(const std::wstring& path, std::string_view bytes) {
   // Written and on the disk beside it, then moved over it: a reader (or the next start after a
   // power cut) finds the old text or the new, never a part.

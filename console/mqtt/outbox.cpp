@@ -3,8 +3,23 @@
 #include "common/text.h"
 #include "console/console.h"
 #include "console/mqtt/address.h"
+#include "console/mqtt/files.h"
 
 namespace qm {
+
+bool ReadLine(std::FILE* file, std::string& line) {
+  line.clear();
+  char buffer[4096];
+  while (std::fgets(buffer, sizeof buffer, file)) {
+    line += buffer;
+    if (!line.empty() && line.back() == '\n') {
+      line.pop_back();
+      if (!line.empty() && line.back() == '\r') line.pop_back();  // a log copied from Windows
+      return true;
+    }
+  }
+  return !line.empty();  // the last line without its end
+}
 
 namespace {
 
