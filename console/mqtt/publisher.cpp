@@ -248,7 +248,9 @@ bool MqttPublisher::Ending() const {
 
 void MqttPublisher::Work() {
   Locked lock(mutex_);
-  while (!Ending()) {
+  // At the end too the cursor catches up with the last acknowledgement: what the broker took
+  // is not sent again at the next start.
+  while (!Ending() || cursor_due_ > cursor_written_) {
     if (cursor_due_ > cursor_written_) {
       // The cursor goes to the disk without the lock: exchanges never wait for it.
       const int64_t seq = cursor_due_;
