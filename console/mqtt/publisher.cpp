@@ -165,9 +165,13 @@ void MqttPublisher::ReadOutbox() {
   std::rewind(log.get());
   while (ReadLine(log.get(), line)) reader.Collect(line);
   if (reader.last_seq() > 0) last_seq_ = reader.last_seq();
+  // A cursor past the log's end (a log cut short or put back): the broker had those seqs, so
+  // new records go on after them, never repeat them (nor meet the stale cursor and be skipped).
+  if (cursor && *cursor > last_seq_) last_seq_ = *cursor;
   if (cursor && !reader.CursorFound() && reader.last_seq() > 0) {
     cursor_said = L"the cursor " + cursor_path_ + L" names seq " + DecimalNumber(*cursor) +
-                  L", which the log does not hold (its last is " + DecimalNumber(last_seq_) + L")";
+                  L", which the log does not hold (its last is " +
+                  DecimalNumber(reader.last_seq()) + L")";
   }
   if (!reader.CursorFound() && reader.last_seq() > 0) {
     notes_.push_back(cursor_said + L": every record of this bench in the log is sent again (" +
