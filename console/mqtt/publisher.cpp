@@ -123,16 +123,11 @@ void MqttPublisher::Stop() {
     condition_.WakeAll();
   }
   worker_.reset();
-  bool clean;
   {
     Locked lock(mutex_);
     stop_network_ = true;
-    clean = offline_acknowledged_;
     condition_.WakeAll();
   }
-  // Unless the broker has the offline status, the connection is dropped without a word: the
-  // broker then tells its will, lost, rather than keep "online" for a bench that is gone.
-  if (clean) mosquitto_disconnect(mosq_);
   network_.reset();
 }
 
@@ -429,9 +424,21 @@ void MqttPublisher::Network() {
     first = false;
     if (rc == MOSQ_ERR_SUCCESS) {
       while ((rc = mosquitto_loop(mosq_, 1000, 1)) == MOSQ_ERR_SUCCESS) {
-        Locked lock(mutex_);
-        if (stop_network_) return;  // an end without a word to the broker
-        if (connected_) delay_ms = kFirstDelayMs;
+        bool clean;
+        {
+          Locked lock(mutex_);
+          if (connected_) delay_ms = kFirstDelayMs;
+          if (!stop_network_) continue;
+          clean = offline_acknowledged_;
+        }
+        // Unless the broker has the offline status, the connection is dropped without a word:
+        // the broker then tells its will, lost. The farewell is sent here, by the loop that
+        // writes it: asked for from another thread it could be left unsent as this one ends.
+        if (clean && mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS) {
+          for (int i = 0; i < 5 && mosquitto_loop(mosq_, 100, 1) == MOSQ_ERR_SUCCESS; ++i) {
+          }
+        }
+        return;
       }
     }
     const Error error = MosquittoError(rc);
