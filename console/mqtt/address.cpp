@@ -41,7 +41,7 @@ std::optional<MqttUrl> ParseMqttUrl(const std::wstring& text, std::wstring& erro
     while (!prefix.empty() && prefix.back() == L'/') prefix.pop_back();
     if (!prefix.empty()) {
       if (prefix.find_first_of(std::wstring(L"+#\0", 3)) != std::wstring::npos ||
-          prefix.find(L"//") != std::wstring::npos) {
+          prefix.find(L"//") != std::wstring::npos || prefix.front() == L'/') {
         error = L"the topic prefix " + prefix + L" cannot hold +, # or empty levels";
         return std::nullopt;
       }

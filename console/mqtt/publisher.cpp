@@ -94,8 +94,9 @@ MqttPublisher::MqttPublisher(MqttSettings settings)
   mosquitto_log_callback_set(mosq_, [](mosquitto*, void* self, int level, const char* text) {
     // What libmosquitto says of a failure it returns only a number for (TLS' own reasons).
     if ((level & MOSQ_LOG_ERR) == 0) return;
+    // A lock of its own: libmosquitto may log from inside a call made under mutex_.
     auto* publisher = static_cast<MqttPublisher*>(self);
-    Locked lock(publisher->mutex_);
+    Locked lock(publisher->said_mutex_);
     publisher->library_said_ = TextFromBytes(text);
   });
   mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int mid) {
@@ -387,7 +388,10 @@ void MqttPublisher::Connected(int rc) {
     return;
   }
   connected_ = true;
-  library_said_.clear();
+  {
+    Locked said(said_mutex_);
+    library_said_.clear();
+  }
   status_due_ = true;
   republish_.clear();
   for (const auto& [socket, record] : states_) republish_.push_back(socket);
@@ -446,14 +450,18 @@ void MqttPublisher::Network() {
     if (stop_network_) return;
     if (!connected_ && rc != MOSQ_ERR_CONN_REFUSED) {
       SetProblem(L"cannot reach the broker " + Broker() + L": " + error.Description() + L" (" +
-                 DecimalNumber(error.Number() & 0xFFFF) + L")" +
-                 (library_said_.empty() ? L"" : L", " + library_said_) + L"; trying again");
+                 DecimalNumber(error.Number() & 0xFFFF) + L")" + LibrarySaid() + L"; trying again");
     }
     connected_ = false;
     ShowLink();
     condition_.Wait(mutex_, delay_ms);
     delay_ms = std::min(delay_ms * 2, kLongestDelayMs);
   }
+}
+
+std::wstring MqttPublisher::LibrarySaid() const {
+  Locked said(said_mutex_);
+  return library_said_.empty() ? L"" : L", " + library_said_;
 }
 
 void MqttPublisher::SetProblem(const std::wstring& text) {

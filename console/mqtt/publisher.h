@@ -100,7 +100,10 @@ class MqttPublisher final : public RecordSink {
   Condition condition_;  // the queue, the link or the end changed
   ConsoleEvents* screen_ = nullptr;
   std::wstring problem_, link_;
+  mutable Mutex said_mutex_;   // taken alone, or after mutex_
   std::wstring library_said_;  // libmosquitto's last error message
+  // ", " and that message; empty when it said none.
+  std::wstring LibrarySaid() const;
   int64_t last_seq_ = 0;
   std::deque<Outgoing> queue_;  // records not yet acknowledged, oldest first
   bool state_step_ = false;     // the front record's events are acknowledged, its state not

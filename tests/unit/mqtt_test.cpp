@@ -24,6 +24,7 @@ TEST(MqttUrl, IsReadOrRefusedWithAReason) {
       {L"mqtt://:1883", nullptr},
       {L"mqtt://host/a/+/b", nullptr},
       {L"mqtt://host/a//b", nullptr},
+      {L"mqtt://host//a", nullptr},  // an empty first level
       {L"tcp://host", nullptr},
   };
   for (const auto& c : cases) {
