@@ -344,6 +344,15 @@ class LinuxPlatform final : public ConsolePlatform {
     jobs_done_.wait(lock, [this] { return jobs_ == 0; });
   }
 
+  // A record the disk took only part of (a power cut mid-write) is left as one line of its own:
+  // the next record starts on a new line, where it is read whole (--mqtt's outbox too).
+  static void EndTornLine(const std::string& path, int fd, off_t size) {
+    UniqueFd reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    char last = '\n';
+    if (reader.get() < 0 || ::pread(reader.get(), &last, 1, size - 1) != 1 || last == '\n') return;
+    if (::write(fd, "\n", 1) != 1) throw ErrnoError(errno);
+  }
+
   std::unique_ptr<RecordFile> OpenLog(const std::wstring& path) override {
     const std::string bytes = ArgumentBytes(path);
     // Without waiting: a FIFO that nobody reads would hold the open until somebody does.
@@ -362,6 +371,7 @@ class LinuxPlatform final : public ConsolePlatform {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw ErrnoError(errno);
     const bool regular = S_ISREG(st.st_mode);
+    if (regular && st.st_size > 0) EndTornLine(bytes, fd.get(), st.st_size);
     if (regular) SyncFolder(bytes);
     return std::make_unique<AppendedFile>(std::move(fd), regular,
                                           [this] { return interrupt_.Signal() != 0; });

@@ -345,10 +345,11 @@ class Console(unittest.TestCase):
         self.assertEqual((r.returncode, r.stdout.splitlines(), r.stderr), (
             1, ["Open port", "NO COMM", "Port closed"],
             "quillomarvet: cannot write the log /dev/full: No space left on device\n"))
-        # A record cut short (here by a file size limit) is taken back whole, the earlier kept.
+        # A record cut short (here by a file size limit) is taken back whole, the earlier kept;
+        # one a power cut tore is ended first, so that the next starts on a line of its own.
         limited = os.path.join(self.work, "limited.jsonl")
         with open(limited, "wb") as f:
-            f.write(b'{"type":"earlier"}\n')
+            f.write(b'{"type":"earlier"}\n{"type":"to')
         r = subprocess.run([CONSOLE, "--log", limited, "--port", devices[1].path], env=env,
                            capture_output=True, text=True, timeout=30, preexec_fn=lambda: (
                                resource.setrlimit(resource.RLIMIT_FSIZE, (60, 60)),
@@ -356,7 +357,7 @@ class Console(unittest.TestCase):
         self.assertEqual((r.returncode, r.stderr), (
             1, f"quillomarvet: cannot write the log {limited}: File too large\n"))
         with open(limited, "rb") as f:
-            self.assertEqual(f.read(), b'{"type":"earlier"}\n')
+            self.assertEqual(f.read(), b'{"type":"earlier"}\n{"type":"to\n')
         # A log's folder that may be written but not read cannot be synced: said, and the log is
         # kept. A link's folder is not the log's: the folder its target is in is synced.
         locked, shown = os.path.join(self.work, "locked"), os.path.join(self.work, "shown")
