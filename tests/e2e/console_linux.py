@@ -321,8 +321,11 @@ class Console(unittest.TestCase):
                 self.assertEqual(r.returncode, 2)
         # In a session of its own, printing on the device's pty: only its lines reach the pty.
         r = subprocess.run(["setsid", "-w", CONSOLE, "--port", d.path], stdout=d.slave, timeout=30)
-        self.assertEqual((d.data(), termios.tcgetattr(d.slave), r.returncode), (
-            f"Open port\nCannot open {d.path}: {refused}\nPort closed\n".encode(), attrs, 2))
+        lines = f"Open port\nCannot open {d.path}: {refused}\nPort closed\n".encode()
+        # The device's reader takes them from the pty a moment after the program has ended.
+        with contextlib.suppress(TimeoutError):
+            harness.wait_until(lambda: len(d.data()) >= len(lines), 10, "the lines on the pty")
+        self.assertEqual((d.data(), termios.tcgetattr(d.slave), r.returncode), (lines, attrs, 2))
 
     def test_output_that_cannot_be_written(self):
         devices, env, _ = self.bench(*[None] * 3)
