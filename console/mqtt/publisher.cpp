@@ -219,9 +219,10 @@ void MqttPublisher::Kept(const std::wstring& record, int64_t seq, const RecordAb
   }
   queue_.push_back(std::move(outgoing));
   if (!connected_) ShowLink();
-  // While a message is in flight its acknowledgement sends the next; without a link, the
-  // connection does.
-  if (connected_ && !in_flight_) condition_.WakeAll();
+  // Sent from here when nothing is in flight (libmosquitto only queues it for the network
+  // thread: nobody waits for the network); else the acknowledgement of the one in flight sends
+  // it, and without a link the connection does.
+  PublishNext();
 }
 
 int64_t MqttPublisher::Finish() {
@@ -267,43 +268,37 @@ void MqttPublisher::Work() {
       continue;
     }
     if (PublishNext()) continue;
-    // Until something comes, the tally may go, or the end.
-    const auto now = std::chrono::steady_clock::now();
-    auto until = std::chrono::steady_clock::time_point::max();
-    if (finishing_) until = deadline_;
-    if (tally_due_ && connected_ && !in_flight_) until = std::min(until, tally_not_before_);
+    // Until the cursor is due again, or the end (the tally's time is the network thread's).
     int32_t wait_ms = -1;
-    if (until != std::chrono::steady_clock::time_point::max()) {
+    if (finishing_) {
       wait_ms = static_cast<int32_t>(std::max<int64_t>(
-          1, std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()));
+          1, std::chrono::duration_cast<std::chrono::milliseconds>(
+                 deadline_ - std::chrono::steady_clock::now())
+                 .count()));
     }
-    // Already waiting for the tally's time: an acknowledgement need not wake it for that.
-    tally_timed_ = tally_due_ && connected_ && !in_flight_;
     condition_.Wait(mutex_, wait_ms);
-    tally_timed_ = false;
   }
 }
 
 bool MqttPublisher::PublishNext() {
   Message message;
-  if (!connected_ || in_flight_ || !Next(message)) return false;
-  int mid = 0;
-  const int rc = mosquitto_publish(mosq_, &mid, message.topic.c_str(),
-                                   static_cast<int>(message.payload.size()), message.payload.data(),
-                                   1, message.retain);
-  // Not connected after all: libmosquitto keeps the message and sends it once it is.
-  if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN) {
-    in_flight_ = true;
-    in_flight_mid_ = mid;
-    in_flight_what_ = message.what;
-    return true;
-  }
-  SetProblem(L"cannot publish to " + TextFromBytes(message.topic) + L": " +
-             MosquittoError(rc).Description());
-  if (message.what == What::kEvents || message.what == What::kState) {
+  while (connected_ && !in_flight_ && Next(message)) {
+    int mid = 0;
+    const int rc = mosquitto_publish(mosq_, &mid, message.topic.c_str(),
+                                     static_cast<int>(message.payload.size()),
+                                     message.payload.data(), 1, message.retain);
+    // Not connected after all: libmosquitto keeps the message and sends it once it is.
+    if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN) {
+      in_flight_ = true;
+      in_flight_mid_ = mid;
+      in_flight_what_ = message.what;
+      return true;
+    }
+    SetProblem(L"cannot publish to " + TextFromBytes(message.topic) + L": " +
+               MosquittoError(rc).Description());
+    if (message.what != What::kEvents && message.what != What::kState) break;
     queue_.pop_front();  // one the broker can never take (too long): the rest go on
     state_step_ = false;
-    return true;
   }
   return false;
 }
@@ -373,11 +368,9 @@ void MqttPublisher::Acknowledged(int mid) {
       break;
   }
   // The next one goes from here, at once; the worker is woken for what only it does (the
-  // cursor, the tally's time, the end).
+  // cursor, the end).
   PublishNext();
-  if (cursor_due_ > cursor_written_ || finishing_ || (tally_due_ && !in_flight_ && !tally_timed_)) {
-    condition_.WakeAll();
-  }
+  if (cursor_due_ > cursor_written_ || finishing_) condition_.WakeAll();
 }
 
 void MqttPublisher::Connected(int rc) {
@@ -427,12 +420,27 @@ void MqttPublisher::Network() {
                    : mosquitto_reconnect_async(mosq_);
     first = false;
     if (rc == MOSQ_ERR_SUCCESS) {
-      while ((rc = mosquitto_loop(mosq_, 1000, 1)) == MOSQ_ERR_SUCCESS) {
+      int32_t wait_ms = 1000;
+      while ((rc = mosquitto_loop(mosq_, wait_ms, 1)) == MOSQ_ERR_SUCCESS) {
         bool clean;
         {
           Locked lock(mutex_);
           if (connected_) delay_ms = kFirstDelayMs;
-          if (!stop_network_) continue;
+          if (!stop_network_) {
+            // The tally, once its time comes: this loop wakes for it, so nothing else need. At
+            // the end it looks for the stop often: nothing else can wake it.
+            PublishNext();
+            wait_ms = finishing_ ? 50 : 1000;
+            if (tally_due_ && connected_ && !in_flight_) {
+              wait_ms = static_cast<int32_t>(std::clamp<int64_t>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(
+                      tally_not_before_ - std::chrono::steady_clock::now())
+                          .count() +
+                      1,
+                  1, wait_ms));
+            }
+            continue;
+          }
           clean = offline_acknowledged_;
         }
         // Unless the broker has the offline status, the connection is dropped without a word:

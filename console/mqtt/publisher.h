@@ -74,7 +74,8 @@ class MqttPublisher final : public RecordSink {
   void Work();
   void Network();
   bool Next(Message& message);
-  bool PublishNext();  // with the lock held: the next message, when none is in flight
+  // With the lock held: the next message, when none is in flight. True when one went.
+  bool PublishNext();
   void Acknowledged(int mid);
   void Connected(int rc);
   void Disconnected(int rc);
@@ -114,7 +115,6 @@ class MqttPublisher final : public RecordSink {
   static constexpr int32_t kTallyGapMs = 200;
   bool connected_ = false, status_due_ = false, tally_due_ = false;
   std::chrono::steady_clock::time_point tally_not_before_;
-  bool tally_timed_ = false;  // the worker sleeps until the tally's time
   bool in_flight_ = false;
   int in_flight_mid_ = 0;
   What in_flight_what_ = What::kStatus;
