@@ -306,8 +306,12 @@ bool MqttPublisher::PublishNext() {
 bool MqttPublisher::Next(Message& message) {
   if (status_due_) {
     status_due_ = false;
-    message = {What::kStatus, Topic("status"), Status("online", UnixMs()), true};
-    return true;
+    // A reconnect at the end: the status it is due is the offline one, below; an online one
+    // after it would stay the broker's word on a bench that ended cleanly.
+    if (!finishing_) {
+      message = {What::kStatus, Topic("status"), Status("online", UnixMs()), true};
+      return true;
+    }
   }
   while (!republish_.empty()) {
     const std::string socket = republish_.back();
@@ -431,6 +435,9 @@ void MqttPublisher::Network() {
             // the end it looks for the stop often: nothing else can wake it.
             PublishNext();
             wait_ms = finishing_ ? 50 : 1000;
+            // A tally is due: a look at least at its pace (a record dropped as one the broker
+            // can never take wakes nothing here).
+            if (tally_due_) wait_ms = std::min(wait_ms, kTallyGapMs);
             if (tally_due_ && connected_ && !in_flight_) {
               wait_ms = static_cast<int32_t>(std::clamp<int64_t>(
                   std::chrono::duration_cast<std::chrono::milliseconds>(
