@@ -64,7 +64,8 @@ class Watch:
             f.write(USERS[name] + "\n")
         self.log = os.path.join(work, name + ".jsonl")
         self.proc = subprocess.Popen(
-            [CONSOLE, "--watch", "--settle", "0", "--log", self.log, "--bench", name, "--mqtt",
+            # A moment's settling: umockdev may announce a tty a moment before its node opens.
+            [CONSOLE, "--watch", "--settle", "0.2", "--log", self.log, "--bench", name, "--mqtt",
              f"mqtt://{name}@127.0.0.1:{broker.port}/{PREFIX}", "--mqtt-password-file", password],
             env=dict(os.environ, UMOCKDEV_DIR=self.testbed.get_root_dir()),
             stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, name + ".err"), "w"))
