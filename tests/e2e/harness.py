@@ -737,7 +737,9 @@ def _poke(prefix, *args):
     result = subprocess.run([*prefix.wine, helper, *args],
                             env=prefix.env, capture_output=True, timeout=60)
     if result.returncode != 0:
-        raise RuntimeError(f"qm_poke.exe {' '.join(args)} failed with status {result.returncode}")
+        said = result.stderr.decode("latin-1").strip().splitlines()[-3:]
+        raise RuntimeError(f"qm_poke.exe {' '.join(args)} failed with status {result.returncode}"
+                           f": {said}")
     return result.stdout.decode("ascii").strip()
 
 

@@ -113,9 +113,16 @@ int EndSession() {
   const ULONGLONG started = ::GetTickCount64();
   if (!::SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 20000,
                              &agreed) ||
-      !agreed ||
-      !::SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 20000,
-                             &ignored)) {
+      !agreed) {
+    std::fprintf(stderr, "WM_QUERYENDSESSION: %s, error %lu\n", agreed ? "failed" : "refused",
+                 ::GetLastError());
+    return 3;
+  }
+  // Once its exchanges have ended the program may end before its answer is sent: as good.
+  if (!::SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 20000,
+                             &ignored) &&
+      ::IsWindow(window)) {
+    std::fprintf(stderr, "WM_ENDSESSION: error %lu\n", ::GetLastError());
     return 3;
   }
   std::printf("%llu\n", ::GetTickCount64() - started);
