@@ -111,19 +111,22 @@ int EndSession() {
   if (!window) return 2;
   DWORD_PTR agreed = 0, ignored = 0;
   const ULONGLONG started = ::GetTickCount64();
-  if (!::SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 20000,
-                             &agreed) ||
-      !agreed) {
-    std::fprintf(stderr, "WM_QUERYENDSESSION: %s, error %lu\n", agreed ? "failed" : "refused",
-                 ::GetLastError());
+  const bool answered = ::SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
+                                              SMTO_NORMAL, 20000, &agreed) != 0;
+  if (!answered || !agreed) {
+    const DWORD error = ::GetLastError();
+    std::fprintf(stderr, "WM_QUERYENDSESSION %s, error %lu\n",
+                 answered ? "refused" : "not answered", error);
     return 3;
   }
   // Once its exchanges have ended the program may end before its answer is sent: as good.
   if (!::SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 20000,
-                             &ignored) &&
-      ::IsWindow(window)) {
-    std::fprintf(stderr, "WM_ENDSESSION: error %lu\n", ::GetLastError());
-    return 3;
+                             &ignored)) {
+    const DWORD error = ::GetLastError();
+    if (::IsWindow(window)) {
+      std::fprintf(stderr, "WM_ENDSESSION not answered, error %lu\n", error);
+      return 3;
+    }
   }
   std::printf("%llu\n", ::GetTickCount64() - started);
   return 0;
