@@ -9,7 +9,6 @@ reports."""
 import argparse
 import json
 import os
-import socket
 import statistics
 import subprocess
 import sys
@@ -21,11 +20,8 @@ import paho.mqtt.client as mqtt
 
 from benchmark import ROOT, print_table
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+sys.path.insert(0, os.path.join(ROOT, "tests/e2e"))
+from harness import free_port  # noqa: E402
 
 
 def main():

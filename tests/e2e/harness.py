@@ -879,17 +879,6 @@ def set_clipboard(display, text):
                    stderr=subprocess.DEVNULL, timeout=20, check=True)
 
 
-if __name__ == "__main__":
-    # For the shell scripts: `harness.py bits` prints which Wine runs the tool here (32 or 64);
-    # `harness.py describe` says in words which build the end-to-end tests run.
-    if sys.argv[1:] == ["bits"]:
-        print(wine_runtime().bits)
-    elif sys.argv[1:] == ["describe"]:
-        runs_here(os.path.join(ROOT, "build/windows/app/win32/Quillomarvet.exe"), sys.stdout)
-    else:
-        sys.exit("usage: harness.py bits|describe")
-
-
 # For the broker and the browser: the machine as it is, outside any umockdev testbed.
 OUTSIDE_TESTBED = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
 
@@ -981,3 +970,14 @@ class Browser:
             self.proc.wait(20)
         except subprocess.TimeoutExpired:
             self.proc.kill()
+
+
+if __name__ == "__main__":
+    # For the shell scripts: `harness.py bits` prints which Wine runs the tool here (32 or 64);
+    # `harness.py describe` says in words which build the end-to-end tests run.
+    if sys.argv[1:] == ["bits"]:
+        print(wine_runtime().bits)
+    elif sys.argv[1:] == ["describe"]:
+        runs_here(os.path.join(ROOT, "build/windows/app/win32/Quillomarvet.exe"), sys.stdout)
+    else:
+        sys.exit("usage: harness.py bits|describe")

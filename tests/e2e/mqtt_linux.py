@@ -24,16 +24,13 @@ import paho.mqtt.client as mqtt  # noqa: E402
 
 PREFIX = "proof/line1"
 SOCKETS = 3  # per bench
-OUTSIDE = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
 
 
 class Broker:
     """Mosquitto on a loopback port, persisting to a folder of its own (saved at every change)."""
 
     def __init__(self, work):
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
+        self.port = harness.free_port()
         self.store = os.path.join(work, "broker")
         os.makedirs(self.store)
         self.config = os.path.join(work, "mosquitto.conf")
@@ -46,7 +43,7 @@ class Broker:
         self.proc = None
 
     def start(self):
-        self.proc = subprocess.Popen(["mosquitto", "-c", self.config], env=OUTSIDE,
+        self.proc = subprocess.Popen(["mosquitto", "-c", self.config], env=harness.OUTSIDE_TESTBED,
                                      stdout=self.log, stderr=subprocess.STDOUT)
         harness.wait_until(self.listening, 10, "the broker")
 
