@@ -1,23 +1,35 @@
-# Writes the page's index.html with its style sheet and script inside it: Mosquitto's http_dir
-# answers each request on a connection of its own, a few tenths of a second apiece, so every
-# file the page does not ask for is drawn that much sooner.
-#   cmake -DSOURCE=web -DOUTPUT=page/index.html -P inline.cmake
+# Writes the page's index.html with its style sheet, mqtt.js's browser bundle and its own script
+# inside it: Mosquitto's http_dir answers each request on a connection of its own, a few tenths of
+# a second apiece, so every file the page does not ask for is drawn that much sooner.
+#   cmake -DSOURCE=web -DMQTT=node_modules/mqtt/dist/mqtt.min.js -DOUTPUT=page/index.html -P inline.cmake
 file(READ ${SOURCE}/index.html page)
 file(READ ${SOURCE}/style.css css)
+file(READ ${MQTT} mqtt)
 file(READ ${SOURCE}/line.js js)
-string(FIND "${css}" "</style" css_end)
-string(FIND "${js}" "</script" js_end)
-if(NOT css_end EQUAL -1 OR NOT js_end EQUAL -1)
-  message(FATAL_ERROR "style.css or line.js holds the tag that would end it inside index.html")
-endif()
-foreach(tag [[<link rel="stylesheet" href="style.css">]] [[<script src="line.js" defer></script>]]
-            [[</body>]])
+# Text that would end the element it is put in early, or change how the script inside is read.
+set(css_bad "</style")
+set(mqtt_bad "</script" "<!--" "<script")
+set(js_bad ${mqtt_bad})
+foreach(part css mqtt js)
+  string(TOLOWER "${${part}}" lower)
+  foreach(bad ${${part}_bad})
+    string(FIND "${lower}" "${bad}" at)
+    if(NOT at EQUAL -1)
+      message(FATAL_ERROR "${part} holds ${bad}, which would break it inside index.html")
+    endif()
+  endforeach()
+endforeach()
+set(style_tag [[<link rel="stylesheet" href="style.css">]])
+set(mqtt_tag [[<script src="mqtt.min.js"></script>]])
+set(line_tag [[<script src="line.js" defer></script>]])
+foreach(tag "${style_tag}" "${mqtt_tag}" "${line_tag}" [[</body>]])
   string(FIND "${page}" "${tag}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "index.html lacks ${tag}")
   endif()
 endforeach()
-string(REPLACE [[<link rel="stylesheet" href="style.css">]] "<style>\n${css}</style>" page "${page}")
-string(REPLACE [[<script src="line.js" defer></script>]] "" page "${page}")
+string(REPLACE "${style_tag}" "<style>\n${css}</style>" page "${page}")
+string(REPLACE "${mqtt_tag}" "<script>\n${mqtt}\n</script>" page "${page}")
+string(REPLACE "${line_tag}" "" page "${page}")
 string(REPLACE [[</body>]] "<script>\n${js}</script>\n</body>" page "${page}")
 file(WRITE ${OUTPUT} "${page}")

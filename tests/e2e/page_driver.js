@@ -19,6 +19,10 @@ const ops = {
         headless: true,
         // As root, Chromium starts only without its sandbox.
         args: process.getuid() === 0 ? ["--no-sandbox"] : [],
+        // No DevTools record of every request and WebSocket frame (nothing here reads them):
+        // with a whole line's retained messages it doubled what the page took to draw them,
+        // which a supervisor's browser never pays.
+        networkEnabled: false,
       });
     }
     page = await browser.newPage();
