@@ -25,12 +25,25 @@ def bench_name(b):
     return f"bench{b + 1:02}"
 
 
-def line(outcome, answer, with_status):
+def pages(name, states, budget=3500):
+    """The bench's states again in pages of several sockets, as its publisher packs them."""
+    head, out, page = '{"type":"states","bench":%s,"sockets":{' % json.dumps(name), [], ""
+    for key in sorted(states):
+        entry = json.dumps(key) + ":" + json.dumps(states[key])
+        if page and len(page) + 1 + len(entry) + 2 > budget:
+            out.append(page + "}}")
+            page = ""
+        page += "," + entry if page else head + entry
+    return out + [page + "}}"] if page else out
+
+
+def line(outcome, answer, with_status, run=0):
     """One batch per bench, on its own connection: its status (if asked), then each socket's
-    state and event, then its tally, as a bench publishes them."""
+    state and event, then its tally and its pages of states, as a bench publishes them; each
+    run's records the next seqs."""
     batches = []
     for b in range(BENCHES):
-        name, messages = bench_name(b), []
+        name, messages, states = bench_name(b), [], {}
         if with_status:
             messages.append([f"{PREFIX}/{name}/status", json.dumps({
                 "type": "status", "bench": name, "state": "online", "version": "1.0.0.1",
@@ -41,14 +54,17 @@ def line(outcome, answer, with_status):
             record = {"type": "exchange", "port": f"/dev/ttyUSB{s}", "location": key,
                       "serial": f"QM{b:02}{s:02}", "product": "CP2102", "outcome": outcome,
                       "answer": answer, "reason": None, "started": "2026-12-08T09:15:00.000Z",
-                      "seconds": 2.003, "bench": name, "seq": s + 1}
-            messages.append([f"{PREFIX}/{name}/socket/{key}/state", json.dumps(record), True])
+                      "seconds": 2.003, "bench": name, "seq": run * SOCKETS + s + 1}
+            states[key] = json.dumps(record)
+            messages.append([f"{PREFIX}/{name}/socket/{key}/state", states[key], True])
             messages.append([f"{PREFIX}/{name}/events", json.dumps(record), False])
         messages.append([f"{PREFIX}/{name}/tally", json.dumps({
             "type": "tally", "bench": name, "answered": SOCKETS, "no-answer": 0,
             "unexpected": 0, "cannot-open": 0, "interrupted": 0,
             "sockets": {f"1-{s // 8 + 1}.{s % 8 + 1}": {"ok": 1, "fail": 0}
                         for s in range(SOCKETS)}}), True])
+        messages += [[f"{PREFIX}/{name}/states/{n}", page, True]
+                     for n, page in enumerate(pages(name, states))]
         batches.append({"username": name, "password": "pw", "messages": messages})
     return batches
 
@@ -110,8 +126,8 @@ def main():
             css = "fail" if outcome == "no-answer" else "pass"
             browser.call("eval", js=WATCH.replace("OUTCOME", css).replace("TOTAL", str(total)))
             cpu = browser.call("cpu")
-            sent = browser.call("publish", url=mqtt_url, batches=line(outcome, answer, False),
-                                qos=0)
+            sent = browser.call("publish", url=mqtt_url,
+                                batches=line(outcome, answer, False, run + 1), qos=0)
             browser.call("wait", js="window.qmBurst.done > 0", timeout=30000)
             burst_cpu.append((browser.call("cpu") - cpu) * 1000)
             burst = browser.call("eval", js="window.qmBurst")

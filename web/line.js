@@ -18,7 +18,8 @@
   const dirtyBenches = new Set();
   const dirtySockets = new Set();
   let eventsDirty = false;
-  let frame = 0;
+  let frame = 0; // the animation frame asked for
+  let frameTimer = 0; // the wait before asking for one
 
   function el(tag, className, text) {
     const e = document.createElement(tag);
@@ -89,14 +90,26 @@
   }
 
   // At most one drawing per DRAW_EVERY_MS: under a burst from the whole line each one costs a
-  // layout and a paint, so fewer and larger ones end sooner; a lone verdict still shows at once.
-  const DRAW_EVERY_MS = 200;
+  // layout and a paint, so fewer and larger ones end sooner; a lone verdict still shows at once,
+  // and the last of a burst within the pace (benches out of sight cost no layout: see .bench).
+  const DRAW_EVERY_MS = 100;
   let lastDraw = 0;
   function schedule() {
-    if (frame) return;
+    if (frame || frameTimer) return;
     const wait = lastDraw + DRAW_EVERY_MS - performance.now();
-    frame = wait > 0 ? setTimeout(() => requestAnimationFrame(draw), wait)
-      : requestAnimationFrame(draw);
+    if (wait <= 0) frame = requestAnimationFrame(draw);
+    else frameTimer = setTimeout(() => {
+      frameTimer = 0;
+      frame = requestAnimationFrame(draw);
+    }, wait);
+  }
+
+  // What is there is drawn now, not when the pace allows.
+  function drawNow() {
+    clearTimeout(frameTimer);
+    cancelAnimationFrame(frame);
+    frameTimer = 0;
+    draw(performance.now());
   }
 
   function touch(b, s) {
@@ -110,6 +123,11 @@
     if (events.length > MAX_EVENTS) events.length = MAX_EVENTS;
     eventsDirty = true;
     schedule();
+  }
+
+  // A record newer than the socket's (by the bench's seq), or the socket's first.
+  function newer(s, record) {
+    return !s.record || !(Number(record.seq) <= Number(s.record.seq));
   }
 
   function onMessage(topic, payload, packet) {
@@ -147,13 +165,30 @@
       touch(b, null);
     } else if (parts.length === 4 && parts[1] === "socket" && parts[3] === "state") {
       const s = socket(b, parts[2]);
+      // Nothing new: the bench's pages had it already, or a bench that reconnects is sending its
+      // states again.
+      if (!newer(s, data)) return;
       // A state that arrives live is the socket's newest record, and so the line's last event
-      // (the events topic says the same again, which would double what a burst costs here),
-      // unless a bench that reconnects is sending its states again (no newer seq).
-      const newer = !s.record || !(Number(data.seq) <= Number(s.record.seq));
-      if (!packet.retain && newer) addEvent({ bench: b.name, record: data, at: str(data.started) });
+      // (the events topic says the same again, which would double what a burst costs here).
+      if (!packet.retain) addEvent({ bench: b.name, record: data, at: str(data.started) });
       s.record = data;
       touch(b, s);
+    } else if (parts.length === 3 && parts[1] === "states") {
+      // The sockets' states again, a page of them to a message.
+      const states = data.sockets && typeof data.sockets === "object" ? data.sockets : {};
+      for (const key of Object.keys(states)) {
+        let record = null;
+        try {
+          record = typeof states[key] === "string" ? JSON.parse(states[key]) : null;
+        } catch (e) {
+          record = null;
+        }
+        if (!record || typeof record !== "object") continue;
+        const s = socket(b, key);
+        if (!newer(s, record)) continue;
+        s.record = record;
+        touch(b, s);
+      }
     }
   }
 
@@ -326,13 +361,25 @@
   function connect(username, password) {
     if (client) client.end(true);
     const url = (location.protocol === "https:" ? "wss://" : "ws://") + location.host;
-    const options = { reconnectPeriod: 2000, connectTimeout: 10000, clean: true };
+    // Subscribed anew at every connection, below: mqtt.js's own resubscribing would get every
+    // retained message twice.
+    const options = { reconnectPeriod: 2000, connectTimeout: 10000, clean: true,
+      resubscribe: false };
     if (username) Object.assign(options, { username, password });
     client = mqtt.connect(url, options);
     client.on("connect", () => {
       link("connected to " + location.host, "up");
-      client.subscribe([prefix + "/+/status", prefix + "/+/tally", prefix + "/+/socket/+/state"],
-        { qos: 0 });
+      // A whole line is thousands of retained states, one message each, and a browser spends
+      // far longer on each message than on what it holds: first every bench's status, tally and
+      // its states in pages of many sockets, then the states themselves, which by then change
+      // only what is newer (the pages follow them at a slower pace). Their SUBACK comes after the
+      // pages: the line is drawn then, and the pages are not wanted live.
+      const states = prefix + "/+/states/+";
+      client.subscribe([prefix + "/+/status", prefix + "/+/tally", states], { qos: 0 }, () =>
+        client.subscribe(prefix + "/+/socket/+/state", { qos: 0 }, () => {
+          client.unsubscribe(states);
+          drawNow();
+        }));
     });
     client.on("reconnect", () => link("reconnecting to " + location.host, "down"));
     client.on("offline", () => link("no connection to " + location.host, "down"));

@@ -179,7 +179,7 @@ void MqttPublisher::ReadOutbox() {
   for (LoggedRecord& record : reader.unsent()) {
     queue_.push_back({record.seq, std::move(record.line), std::move(record.socket), true});
   }
-  states_ = std::move(reader.states());
+  for (auto& [socket, record] : reader.states()) KeepState(socket, std::move(record));
   cursor_written_ = cursor.value_or(0);
 }
 
@@ -337,6 +337,30 @@ bool MqttPublisher::Next(Message& message) {
     message = {What::kTally, Topic("tally"), TallyJson(), true};
     return true;
   }
+  // The states' pages at most every kStatePagesGapMs, those that changed: the states themselves
+  // went at once, so these only spare a browser that connects later thousands of messages. A
+  // page past the last (the records grew shorter) keeps older records of sockets that moved to
+  // an earlier one: readers keep each socket's newest by seq.
+  if (pages_out_.empty() && pages_due_ &&
+      (finishing_ || std::chrono::steady_clock::now() >= pages_not_before_)) {
+    pages_due_ = false;
+    pages_not_before_ =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStatePagesGapMs);
+    std::vector<std::string> pages =
+        StatePages(Json(settings_.bench), quoted_states_, kStatePageBytes);
+    if (pages_sent_.size() < pages.size()) pages_sent_.resize(pages.size());
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+      if (pages[i] != pages_sent_[i]) pages_out_.emplace_back(i, std::move(pages[i]));
+    }
+  }
+  if (!pages_out_.empty()) {
+    auto& [number, page] = pages_out_.front();
+    pages_sent_[number] = page;
+    message = {What::kStatePage, Topic("states/" + Decimal(static_cast<int64_t>(number))),
+               std::move(page), true};
+    pages_out_.pop_front();
+    return true;
+  }
   if (finishing_ && !offline_acknowledged_) {
     message = {What::kOffline, Topic("status"), Status("offline", UnixMs()), true};
     return true;
@@ -357,7 +381,7 @@ void MqttPublisher::Acknowledged(int mid) {
       [[fallthrough]];
     case What::kState: {
       Outgoing& done = queue_.front();
-      if (!done.socket.empty()) states_[done.socket] = std::move(done.record);
+      if (!done.socket.empty()) KeepState(done.socket, std::move(done.record));
       if (done.in_log) cursor_due_ = done.seq;
       queue_.pop_front();
       state_step_ = false;
@@ -369,6 +393,7 @@ void MqttPublisher::Acknowledged(int mid) {
     case What::kStatus:
     case What::kRepublish:
     case What::kTally:
+    case What::kStatePage:
       break;
   }
   // The next one goes from here, at once; the worker is woken for what only it does (the
@@ -392,6 +417,9 @@ void MqttPublisher::Connected(int rc) {
   status_due_ = true;
   republish_.clear();
   for (const auto& [socket, record] : states_) republish_.push_back(socket);
+  pages_sent_.clear();  // and their pages, all of them
+  pages_out_.clear();
+  pages_due_ = !states_.empty();
   SetProblem(L"");
   ShowLink();
   PublishNext();
@@ -435,9 +463,9 @@ void MqttPublisher::Network() {
             // the end it looks for the stop often: nothing else can wake it.
             PublishNext();
             wait_ms = finishing_ ? 50 : 1000;
-            // A tally is due: a look at least at its pace (a record dropped as one the broker
+            // A tally or the states' pages due: a look at least at the tally's pace (a record dropped as one the broker
             // can never take wakes nothing here).
-            if (tally_due_) wait_ms = std::min(wait_ms, kTallyGapMs);
+            if (tally_due_ || pages_due_) wait_ms = std::min(wait_ms, kTallyGapMs);
             if (tally_due_ && connected_ && !in_flight_) {
               wait_ms = static_cast<int32_t>(std::clamp<int64_t>(
                   std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -522,6 +550,12 @@ std::string MqttPublisher::TallyJson() const {
     first = false;
   }
   return json + "},\"at\":\"" + Utf8(IsoTime(UnixMs())) + "\"}";
+}
+
+void MqttPublisher::KeepState(const std::string& socket, std::string record) {
+  quoted_states_[socket] = JsonQuoted(record);
+  states_[socket] = std::move(record);
+  pages_due_ = true;
 }
 
 std::wstring MqttPublisher::Broker() const {

@@ -217,6 +217,14 @@ class LineOfBenches(unittest.TestCase):
         retained = lambda: {t: p for t, p, r in later.got() if r and "/socket/" in t}  # noqa
         harness.wait_until(lambda: set(retained()) >= set(expected), 10, "the retained states")
         self.assertEqual(retained(), expected)
+        # The states' pages say the same (each socket's newest there: an earlier run's pages stay).
+        paged = {}
+        for t, p, r in later.got():
+            for key, line in (json.loads(p)["sockets"].items() if r and "/states/" in t else ()):
+                name = f"{PREFIX}/{t.split('/')[-3]}/socket/{key}/state"
+                if name not in paged or json.loads(paged[name])["seq"] < json.loads(line)["seq"]:
+                    paged[name] = line
+        self.assertEqual(paged, expected)
         status = {t: json.loads(p)["state"] for t, p, r in later.got() if t.endswith("/status")}
         self.assertEqual(status, {f"{PREFIX}/bench-a/status": "offline",
                                   f"{PREFIX}/bench-b/status": "offline"})

@@ -106,5 +106,42 @@ TEST(Outbox, SendsWhatFollowsTheCursorAndEverythingWhenTheCursorIsNoGood) {
   EXPECT_EQ(CursorSeq(CursorText("b", 8), "b"), 8);
 }
 
+// The states again, a page of sockets to a message: whole sockets in key order, each page
+// within the budget unless one socket alone is more, and every record a JSON string.
+TEST(Outbox, StatePagesHoldWholeSocketsWithinTheBudget) {
+  EXPECT_EQ(JsonQuoted("a\"b\\c\n\x01\xC3\xA9"), "\"a\\\"b\\\\c\\u000a\\u0001\xC3\xA9\"");
+  const std::map<std::string, std::string> quoted = {
+      {"1-1", JsonQuoted(kLog[1])}, {"1-10", JsonQuoted(kLog[2])}, {"1-2", JsonQuoted(kLog[5])}};
+  const std::string head = R"({"type":"states","bench":"b","sockets":{)";
+  const std::string two =
+      head + "\"1-1\":" + quoted.at("1-1") + ",\"1-10\":" + quoted.at("1-10") + "}}";
+  const struct {
+    std::size_t budget;
+    std::vector<std::string> pages;  // each page's sockets
+  } cases[] = {
+      {100000, {"1-1 1-10 1-2"}},
+      {two.size(), {"1-1 1-10", "1-2"}},
+      {two.size() - 1, {"1-1", "1-10", "1-2"}},
+      {1, {"1-1", "1-10", "1-2"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> pages;
+    for (const std::string& page : StatePages("\"b\"", quoted, c.budget)) {
+      std::string sockets, rest = page.substr(head.size());
+      for (const auto& [socket, record] : quoted) {
+        const std::string entry = "\"" + socket + "\":" + record;
+        if (rest.compare(0, entry.size(), entry) != 0) continue;
+        sockets += (sockets.empty() ? "" : " ") + socket;
+        rest.erase(0, entry.size() + 1);  // and the comma after it
+      }
+      EXPECT_EQ(page.substr(0, head.size()), head) << c.budget;
+      EXPECT_EQ(rest, "}") << c.budget << ": " << page;
+      EXPECT_TRUE(page.size() <= c.budget || sockets.find(' ') == std::string::npos) << c.budget;
+      pages.push_back(sockets);
+    }
+    EXPECT_EQ(pages, c.pages) << c.budget;
+  }
+}
+
 }  // namespace
 }  // namespace qm::test
