@@ -46,6 +46,8 @@ MqttPublisher::MqttPublisher(MqttSettings settings)
   // Without --log nothing on the disk says where the last run's seq ended: the start time in
   // milliseconds goes on from any earlier run (one record a millisecond), never back.
   last_seq_ = settings_.started_unix_ms;
+  pages_not_before_ =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kStatePagesGapMs);
   if (!settings_.log.empty()) ReadOutbox();
 
   InitialiseLibrary();
@@ -272,8 +274,8 @@ void MqttPublisher::Work() {
     int32_t wait_ms = -1;
     if (finishing_) {
       wait_ms = static_cast<int32_t>(std::max<int64_t>(
-          1, std::chrono::duration_cast<std::chrono::milliseconds>(
-                 deadline_ - std::chrono::steady_clock::now())
+          1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ -
+                                                                   std::chrono::steady_clock::now())
                  .count()));
     }
     condition_.Wait(mutex_, wait_ms);
@@ -337,10 +339,11 @@ bool MqttPublisher::Next(Message& message) {
     message = {What::kTally, Topic("tally"), TallyJson(), true};
     return true;
   }
-  // The states' pages at most every kStatePagesGapMs, those that changed: the states themselves
-  // went at once, so these only spare a browser that connects later thousands of messages. A
-  // page past the last (the records grew shorter) keeps older records of sockets that moved to
-  // an earlier one: readers keep each socket's newest by seq.
+  // The states' pages at most every kStatePagesGapMs (and at the end), those that changed: the
+  // states themselves went at once, so these only spare a browser that connects later thousands
+  // of messages. Readers take them as possibly older (a bench that was killed leaves them so),
+  // each socket's newest record by seq; a page past the last (the records grew shorter) keeps
+  // older records of sockets that moved to an earlier one.
   if (pages_out_.empty() && pages_due_ &&
       (finishing_ || std::chrono::steady_clock::now() >= pages_not_before_)) {
     pages_due_ = false;
@@ -459,20 +462,25 @@ void MqttPublisher::Network() {
           Locked lock(mutex_);
           if (connected_) delay_ms = kFirstDelayMs;
           if (!stop_network_) {
-            // The tally, once its time comes: this loop wakes for it, so nothing else need. At
-            // the end it looks for the stop often: nothing else can wake it.
+            // The tally and the states' pages, once their time comes: this loop wakes for them,
+            // so nothing else need. At the end it looks for the stop often: nothing else can
+            // wake it.
             PublishNext();
             wait_ms = finishing_ ? 50 : 1000;
-            // A tally or the states' pages due: a look at least at the tally's pace (a record dropped as one the broker
-            // can never take wakes nothing here).
-            if (tally_due_ || pages_due_) wait_ms = std::min(wait_ms, kTallyGapMs);
-            if (tally_due_ && connected_ && !in_flight_) {
-              wait_ms = static_cast<int32_t>(std::clamp<int64_t>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(
-                      tally_not_before_ - std::chrono::steady_clock::now())
-                          .count() +
-                      1,
-                  1, wait_ms));
+            // A tally due: a look at least at its pace (a record dropped as one the broker can
+            // never take wakes nothing here).
+            if (tally_due_) wait_ms = std::min(wait_ms, kTallyGapMs);
+            const auto until = [&](std::chrono::steady_clock::time_point when) {
+              wait_ms = static_cast<int32_t>(
+                  std::clamp<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          when - std::chrono::steady_clock::now())
+                                              .count() +
+                                          1,
+                                      1, wait_ms));
+            };
+            if (connected_ && !in_flight_) {
+              if (tally_due_) until(tally_not_before_);
+              if (pages_due_ && !finishing_) until(pages_not_before_);
             }
             continue;
           }

@@ -30,9 +30,10 @@ struct MqttSettings {
 
 // --mqtt: every record, as the log keeps it, published to the broker by a thread of its own:
 // PREFIX/BENCH/events, each exchange's socket's retained state (and those again in pages of
-// several sockets) and the bench's retained tally and status. QoS 1 and one message in flight at a time, so that a retained state never goes
-// back to an older record. The records wait in a queue (and with --log, in the log: a cursor
-// beside it says up to which seq the broker acknowledged), so nobody waits for the network.
+// several sockets) and the bench's retained tally and status. QoS 1 and one message in flight at a
+// time, so that a retained state never goes back to an older record. The records wait in a queue
+// (and with --log, in the log: a cursor beside it says up to which seq the broker acknowledged), so
+// nobody waits for the network.
 class MqttPublisher final : public RecordSink {
  public:
   // Reads the log and its cursor, then connects in the background. Throws Error when the
@@ -108,7 +109,7 @@ class MqttPublisher final : public RecordSink {
   int64_t last_seq_ = 0;
   std::deque<Outgoing> queue_;  // records not yet acknowledged, oldest first
   bool state_step_ = false;     // the front record's events are acknowledged, its state not
-  std::map<std::string, std::string> states_;  // each socket's last acknowledged record
+  std::map<std::string, std::string> states_;         // each socket's last acknowledged record
   std::map<std::string, std::string> quoted_states_;  // the same, each as a JSON string
   void KeepState(const std::string& socket, std::string record);
   // PREFIX/BENCH/states/N: the states again, a page of sockets to a message, for the page that
@@ -117,10 +118,10 @@ class MqttPublisher final : public RecordSink {
   static constexpr int32_t kStatePagesGapMs = 5000;
   bool pages_due_ = false;
   std::chrono::steady_clock::time_point pages_not_before_;
-  std::vector<std::string> pages_sent_;                     // as last published, by number
-  std::deque<std::pair<std::size_t, std::string>> pages_out_;  // changed, still to publish
-  std::vector<std::string> republish_;         // sockets whose state is due again
-  std::map<std::string, int64_t> outcomes_;    // this run's verdicts by outcome
+  std::vector<std::string> pages_sent_;                         // as last published, by number
+  std::deque<std::pair<std::size_t, std::string>> pages_out_;   // changed, still to publish
+  std::vector<std::string> republish_;                          // sockets whose state is due again
+  std::map<std::string, int64_t> outcomes_;                     // this run's verdicts by outcome
   std::map<std::string, std::pair<int64_t, int64_t>> sockets_;  // ok, fail
   static constexpr int32_t kTallyGapMs = 200;
   bool connected_ = false, status_due_ = false, tally_due_ = false;

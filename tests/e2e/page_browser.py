@@ -156,7 +156,8 @@ class Page(unittest.TestCase):
         self.browser.call("reload")
         # (The states' pages may be older than the states that follow them: the last word waited.)
         self.wait("v.length == 2 && v[0].rows.length == 3 && v[1].rows.length == 3 && "
-                  "v[0].rows[1].cells[3] == 'FAIL again' && v[1].rows[1].cells[4] == 'answered: OK 2'")
+                  "v[0].rows[1].cells[3] == 'FAIL again' && "
+                  "v[1].rows[1].cells[4] == 'answered: OK 2'")
         after = self.view()
         self.check_drawn(after)
         self.assertTrue(after["bench-a"]["status"].startswith("lost (last connected"))
