@@ -274,8 +274,8 @@ void MqttPublisher::Work() {
     int32_t wait_ms = -1;
     if (finishing_) {
       wait_ms = static_cast<int32_t>(std::max<int64_t>(
-          1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ -
-                                                                   std::chrono::steady_clock::now())
+          1, std::chrono::duration_cast<std::chrono::milliseconds>(
+                 deadline_ - std::chrono::steady_clock::now())
                  .count()));
     }
     condition_.Wait(mutex_, wait_ms);
