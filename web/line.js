@@ -165,12 +165,13 @@
       touch(b, null);
     } else if (parts.length === 4 && parts[1] === "socket" && parts[3] === "state") {
       const s = socket(b, parts[2]);
-      // Nothing new: the bench's pages had it already, or a bench that reconnects is sending its
-      // states again.
-      if (!newer(s, data)) return;
+      const fresh = newer(s, data);
+      // A retained state that is no newer: the bench's pages had it already.
+      if (packet.retain && !fresh) return;
       // A state that arrives live is the socket's newest record, and so the line's last event
-      // (the events topic says the same again, which would double what a burst costs here).
-      if (!packet.retain) addEvent({ bench: b.name, record: data, at: str(data.started) });
+      // (the events topic says the same again, which would double what a burst costs here),
+      // unless a bench that reconnects is sending its states again (no newer seq).
+      if (!packet.retain && fresh) addEvent({ bench: b.name, record: data, at: str(data.started) });
       s.record = data;
       touch(b, s);
     } else if (parts.length === 3 && parts[1] === "states") {
@@ -372,14 +373,20 @@
       // A whole line is thousands of retained states, one message each, and a browser spends
       // far longer on each message than on what it holds: first every bench's status, tally and
       // its states in pages of many sockets, then the states themselves, which by then change
-      // only what is newer (the pages follow them at a slower pace). Their SUBACK comes after the
-      // pages: the line is drawn then, and the pages are not wanted live.
+      // only what is newer (the pages follow them at a slower pace). Mosquitto queues a
+      // subscription's retained messages before it reads the next request, so their SUBACK
+      // comes after the pages: the line is drawn then (with a broker that orders them otherwise,
+      // as the pages come), and the pages are not wanted live.
       const states = prefix + "/+/states/+";
-      client.subscribe([prefix + "/+/status", prefix + "/+/tally", states], { qos: 0 }, () =>
-        client.subscribe(prefix + "/+/socket/+/state", { qos: 0 }, () => {
+      // (A connection lost on the way: the next one starts again.)
+      client.subscribe([prefix + "/+/status", prefix + "/+/tally", states], { qos: 0 }, (err) => {
+        if (err) return;
+        client.subscribe(prefix + "/+/socket/+/state", { qos: 0 }, (err2) => {
+          if (err2) return;
           client.unsubscribe(states);
           drawNow();
-        }));
+        });
+      });
     });
     client.on("reconnect", () => link("reconnecting to " + location.host, "down"));
     client.on("offline", () => link("no connection to " + location.host, "down"));

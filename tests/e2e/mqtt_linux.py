@@ -4,6 +4,7 @@ with SIGTERM and later SIGKILL and started again, and one bench is kill -9'ed an
 A persistent QoS 1 subscriber must end with every record of both logs (by bench and seq), the
 seqs without a gap, and every retained socket state equal to that socket's last record."""
 
+import contextlib
 import json
 import os
 import pwd
@@ -218,18 +219,25 @@ class LineOfBenches(unittest.TestCase):
         harness.wait_until(lambda: set(retained()) >= set(expected), 10, "the retained states")
         self.assertEqual(retained(), expected)
         # The states' pages say the same (each socket's newest there: an earlier run's pages stay).
-        paged = {}
-        for t, p, r in later.got():
-            for key, line in (json.loads(p)["sockets"].items() if r and "/states/" in t else ()):
-                name = f"{PREFIX}/{t.split('/')[-3]}/socket/{key}/state"
-                if name not in paged or json.loads(paged[name])["seq"] < json.loads(line)["seq"]:
-                    paged[name] = line
-        self.assertEqual(paged, expected)
+        def paged():
+            newest, seq = {}, lambda line: json.loads(line)["seq"]
+            for t, p, r in later.got():
+                if not (r and "/states/" in t):
+                    continue
+                for key, line in json.loads(p)["sockets"].items():
+                    name = f"{PREFIX}/{t.split('/')[-3]}/socket/{key}/state"
+                    if name not in newest or seq(newest[name]) < seq(line):
+                        newest[name] = line
+            return newest
+        with contextlib.suppress(TimeoutError):  # the comparison below says what differs
+            harness.wait_until(lambda: paged() == expected, 10, "the states' pages")
+        self.assertEqual(paged(), expected)
         status = {t: json.loads(p)["state"] for t, p, r in later.got() if t.endswith("/status")}
         self.assertEqual(status, {f"{PREFIX}/bench-a/status": "offline",
                                   f"{PREFIX}/bench-b/status": "offline"})
         # bench-b ran once: its tally counts every verdict of its log.
-        tally = next(json.loads(p) for t, p, r in later.got() if t.endswith("bench-b/tally"))
+        tally = json.loads(harness.wait_until(lambda: next(
+            (p for t, p, r in later.got() if t.endswith("bench-b/tally")), None), 10, "a tally"))
         outcomes = [json.loads(line)["outcome"] for (name, _), line in logged.items()
                     if name == "bench-b" and json.loads(line)["type"] == "exchange"]
         self.assertEqual({o: tally[o] for o in set(outcomes)},
