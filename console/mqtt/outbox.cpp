@@ -211,35 +211,15 @@ std::optional<int64_t> CursorSeq(std::string_view text, const std::string& bench
   return fields->integers.at("seq");
 }
 
-std::string JsonQuoted(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size() + utf8.size() / 8 + 2);
-  out += '"';
-  for (const char c : utf8) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      static const char kHex[] = "0123456789abcdef";
-      out += "\\u00";
-      out += kHex[(c >> 4) & 0xF];
-      out += kHex[c & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-  return out;
-}
-
 std::vector<std::string> StatePages(const std::string& bench_json,
-                                    const std::map<std::string, std::string>& quoted,
+                                    const std::map<std::string, std::string>& states,
                                     std::size_t budget) {
   const std::string head = "{\"type\":\"states\",\"bench\":" + bench_json + ",\"sockets\":{";
   std::vector<std::string> pages;
   std::string page;
-  for (const auto& [socket, record] : quoted) {
-    const std::string entry = Utf8(JsonString(TextFromBytes(socket))) + ":" + record;
+  for (const auto& [socket, record] : states) {
+    const std::string entry =
+        Utf8(JsonString(TextFromBytes(socket))) + ":" + Utf8(JsonString(TextFromBytes(record)));
     if (!page.empty() && page.size() + 1 + entry.size() + 2 > budget) {
       pages.push_back(page + "}}");
       page.clear();

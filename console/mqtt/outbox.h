@@ -22,17 +22,13 @@ std::string CursorText(const std::string& bench, int64_t seq);
 // The seq in a cursor's text; nullopt when the text is not a cursor of this bench.
 std::optional<int64_t> CursorSeq(std::string_view text, const std::string& bench);
 
-// UTF-8 text as a JSON string: quotes, backslashes and control characters escaped, the rest as
-// it is.
-std::string JsonQuoted(std::string_view utf8);
-
 // Every socket's state again, several sockets to a message, so that a page or a program that
 // subscribes gets a bench in a few messages rather than one per socket: {"type":"states",
-// "bench":BENCH,"sockets":{KEY:RECORD,...}} with each record as a JSON string (`quoted`: socket
-// -> that string). Sockets in key order, whole, each page at most `budget` bytes unless one
-// socket alone is more.
+// "bench":BENCH,"sockets":{KEY:RECORD,...}} with each record (`states`: socket -> record) as a
+// JSON string. Sockets in key order, whole, each page at most `budget` bytes unless one socket
+// alone is more.
 std::vector<std::string> StatePages(const std::string& bench_json,
-                                    const std::map<std::string, std::string>& quoted,
+                                    const std::map<std::string, std::string>& states,
                                     std::size_t budget);
 
 // A record of the log still to be sent.

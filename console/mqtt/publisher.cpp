@@ -181,7 +181,7 @@ void MqttPublisher::ReadOutbox() {
   for (LoggedRecord& record : reader.unsent()) {
     queue_.push_back({record.seq, std::move(record.line), std::move(record.socket), true});
   }
-  for (auto& [socket, record] : reader.states()) KeepState(socket, std::move(record));
+  states_ = std::move(reader.states());
   cursor_written_ = cursor.value_or(0);
 }
 
@@ -350,7 +350,7 @@ bool MqttPublisher::Next(Message& message) {
     pages_not_before_ =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kStatePagesGapMs);
     std::vector<std::string> pages =
-        StatePages(Json(settings_.bench), quoted_states_, kStatePageBytes);
+        StatePages(Json(settings_.bench), states_, kStatePageBytes);
     if (pages_sent_.size() < pages.size()) pages_sent_.resize(pages.size());
     for (std::size_t i = 0; i < pages.size(); ++i) {
       if (pages[i] != pages_sent_[i]) pages_out_.emplace_back(i, std::move(pages[i]));
@@ -384,7 +384,10 @@ void MqttPublisher::Acknowledged(int mid) {
       [[fallthrough]];
     case What::kState: {
       Outgoing& done = queue_.front();
-      if (!done.socket.empty()) KeepState(done.socket, std::move(done.record));
+      if (!done.socket.empty()) {
+        states_[done.socket] = std::move(done.record);
+        pages_due_ = true;
+      }
       if (done.in_log) cursor_due_ = done.seq;
       queue_.pop_front();
       state_step_ = false;
@@ -558,12 +561,6 @@ std::string MqttPublisher::TallyJson() const {
     first = false;
   }
   return json + "},\"at\":\"" + Utf8(IsoTime(UnixMs())) + "\"}";
-}
-
-void MqttPublisher::KeepState(const std::string& socket, std::string record) {
-  quoted_states_[socket] = JsonQuoted(record);
-  states_[socket] = std::move(record);
-  pages_due_ = true;
 }
 
 std::wstring MqttPublisher::Broker() const {

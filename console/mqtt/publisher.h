@@ -109,9 +109,7 @@ class MqttPublisher final : public RecordSink {
   int64_t last_seq_ = 0;
   std::deque<Outgoing> queue_;  // records not yet acknowledged, oldest first
   bool state_step_ = false;     // the front record's events are acknowledged, its state not
-  std::map<std::string, std::string> states_;         // each socket's last acknowledged record
-  std::map<std::string, std::string> quoted_states_;  // the same, each as a JSON string
-  void KeepState(const std::string& socket, std::string record);
+  std::map<std::string, std::string> states_;  // each socket's last acknowledged record
   // PREFIX/BENCH/states/N: the states again, a page of sockets to a message, for the page that
   // draws a whole line. Mosquitto 2.0.11 sends a WebSocket message over 4 KiB a part per turn
   // of its loop, and what follows waits: twenty of them took 4 s to reach a browser.

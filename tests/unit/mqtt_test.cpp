@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "common/text.h"
+#include "console/console.h"
 #include "console/mqtt/address.h"
 #include "console/mqtt/outbox.h"
 
@@ -109,12 +110,14 @@ TEST(Outbox, SendsWhatFollowsTheCursorAndEverythingWhenTheCursorIsNoGood) {
 // The states again, a page of sockets to a message: whole sockets in key order, each page
 // within the budget unless one socket alone is more, and every record a JSON string.
 TEST(Outbox, StatePagesHoldWholeSocketsWithinTheBudget) {
-  EXPECT_EQ(JsonQuoted("a\"b\\c\n\x01\xC3\xA9"), "\"a\\\"b\\\\c\\u000a\\u0001\xC3\xA9\"");
-  const std::map<std::string, std::string> quoted = {
-      {"1-1", JsonQuoted(kLog[1])}, {"1-10", JsonQuoted(kLog[2])}, {"1-2", JsonQuoted(kLog[5])}};
+  const std::map<std::string, std::string> states = {
+      {"1-1", kLog[1]}, {"1-10", kLog[2]}, {"1-2", kLog[5]}};
+  const auto quoted = [&](const char* socket) {
+    return Utf8(JsonString(TextFromBytes(states.at(socket))));
+  };
+  EXPECT_EQ(quoted("1-1").substr(0, 10), R"("{\"type\")");  // a string, not the object itself
   const std::string head = R"({"type":"states","bench":"b","sockets":{)";
-  const std::string two =
-      head + "\"1-1\":" + quoted.at("1-1") + ",\"1-10\":" + quoted.at("1-10") + "}}";
+  const std::string two = head + "\"1-1\":" + quoted("1-1") + ",\"1-10\":" + quoted("1-10") + "}}";
   const struct {
     std::size_t budget;
     std::vector<std::string> pages;  // each page's sockets
@@ -126,10 +129,10 @@ TEST(Outbox, StatePagesHoldWholeSocketsWithinTheBudget) {
   };
   for (const auto& c : cases) {
     std::vector<std::string> pages;
-    for (const std::string& page : StatePages("\"b\"", quoted, c.budget)) {
+    for (const std::string& page : StatePages("\"b\"", states, c.budget)) {
       std::string sockets, rest = page.substr(head.size());
-      for (const auto& [socket, record] : quoted) {
-        const std::string entry = "\"" + socket + "\":" + record;
+      for (const auto& [socket, record] : states) {
+        const std::string entry = "\"" + socket + "\":" + quoted(socket.c_str());
         if (rest.compare(0, entry.size(), entry) != 0) continue;
         sockets += (sockets.empty() ? "" : " ") + socket;
         rest.erase(0, entry.size() + 1);  // and the comma after it
